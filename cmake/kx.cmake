@@ -1,0 +1,36 @@
+# kx_add_test(NAME SOURCES src... [LIBS lib...] [LABELS label...])
+# One GoogleTest executable registered with CTest. Tests are labelled "unit"
+# unless told otherwise; the sanitizer run executes the "unit" label.
+function(kx_add_test name)
+  if(KX_FUZZ)
+    return()
+  endif()
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT T_LABELS)
+    set(T_LABELS unit)
+  endif()
+  find_package(GTest REQUIRED)
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}" TIMEOUT 600)
+endfunction()
+
+# kx_add_fuzz(NAME SOURCE [RUNS n] [LIBS lib...])
+# A libFuzzer target plus a CTest entry that runs it over its seed corpus
+# (fuzz/corpus/NAME) and then for a fixed number of generated inputs.
+function(kx_add_fuzz name source)
+  cmake_parse_arguments(F "" "RUNS" "LIBS" ${ARGN})
+  if(NOT F_RUNS)
+    set(F_RUNS 20000)
+  endif()
+  add_executable(${name} ${source})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  set(corpus ${CMAKE_CURRENT_SOURCE_DIR}/corpus/${name})
+  set(work ${CMAKE_CURRENT_BINARY_DIR}/work/${name})
+  file(MAKE_DIRECTORY ${work})
+  add_test(NAME ${name}
+           COMMAND ${name} -runs=${F_RUNS} -max_len=65536 -timeout=20 ${work} ${corpus})
+  set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT 600)
+endfunction()
