@@ -27,6 +27,7 @@ const char kUsage[] =
     "  --listen HOST:PORT        address to serve (default 127.0.0.1:0, any free port)\n"
     "  --seed demo               create the demo data when the data folder is new\n"
     "  --tls CERT KEY            serve HTTPS with this certificate chain and key\n"
+    "  --quota BYTES             with --seed: the size of every seeded service\n"
     "  --owner EMAIL             the account getOwnerAuth answers for\n"
     "  --agent NAME              also serve the local device agent on /tmp/NAME\n"
     "  --agent-device ID         the device id the agent reports (default den-pc)\n"
@@ -50,6 +51,7 @@ int main(int argc, char **argv) {
   using namespace kxcloud;
   std::string data, listen = "127.0.0.1:0", seed, cert, key, owner, agent, agent_device = "den-pc";
   bool log = false;
+  int64_t quota = 0;
   Faults faults;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -64,6 +66,7 @@ int main(int argc, char **argv) {
     else if (a == "--listen") listen = next("HOST:PORT");
     else if (a == "--seed") seed = next("a data set");
     else if (a == "--tls") { cert = next("CERT"); key = next("KEY"); }
+    else if (a == "--quota") quota = std::atoll(next("a byte count"));
     else if (a == "--owner") owner = next("an e-mail address");
     else if (a == "--agent") agent = next("a socket name");
     else if (a == "--agent-device") agent_device = next("a device id");
@@ -113,7 +116,7 @@ int main(int argc, char **argv) {
   }
   Content content(data);
   if (created && seed == "demo") {
-    if (int rc = seed_demo(*store, content)) {
+    if (int rc = seed_demo(*store, content, quota)) {
       std::fprintf(stderr, "kxcloud: seeding failed with service error %d\n", rc);
       return 1;
     }

@@ -138,7 +138,7 @@ uint32_t rgb(int r, int g, int b) {
 
 }  // namespace
 
-int seed_demo(Store &store, Content &content) {
+int seed_demo(Store &store, Content &content, int64_t quota) {
   int64_t user, cloud, photos, backup, attic;
   std::string token;
   if (int rc = store.add_user("demo@kexaro.test", "demo", "Demo User", &user)) return rc;
@@ -149,16 +149,16 @@ int seed_demo(Store &store, Content &content) {
   if (!rc) rc = store.add_device(user, "attic-laptop", "Attic Laptop", "pc");
   if (!rc)
     rc = store.add_service(user, "kxcloud-dev", "6b786364-0000-4000-8000-000000000001",
-                           "Kexaro Cloud", "vqz:plugfs:cloud", true, 10 * GiB, &cloud);
+                           "Kexaro Cloud", "vqz:plugfs:cloud", true, (quota ? quota : 10 * GiB), &cloud);
   if (!rc)
     rc = store.add_service(user, "den-pc", "6b786364-0000-4000-8000-000000000002",
-                           "Photos Drive", "vqz:plugfs:ntfs", true, 500 * GiB, &photos);
+                           "Photos Drive", "vqz:plugfs:ntfs", true, (quota ? quota : 500 * GiB), &photos);
   if (!rc)
     rc = store.add_service(user, "den-pc", "6b786364-0000-4000-8000-000000000003", "Backup",
-                           "vqz:plugfs:hfs", true, 250 * GiB, &backup);
+                           "vqz:plugfs:hfs", true, (quota ? quota : 250 * GiB), &backup);
   if (!rc)
     rc = store.add_service(user, "attic-laptop", "6b786364-0000-4000-8000-000000000004",
-                           "Old Laptop Disk", "vqz:plugfs:ntfs", false, 120 * GiB, &attic);
+                           "Old Laptop Disk", "vqz:plugfs:ntfs", false, (quota ? quota : 120 * GiB), &attic);
   if (rc) return rc;
 
   Seeder s{store, content};

@@ -17,6 +17,7 @@ std::string make_jpeg(int w, int h, const std::function<uint32_t(int, int)> &col
 
 // Creates the demo account "demo@kexaro.test" (password "demo", token
 // "demo-token"), its devices, services, albums, folders and pictures.
-int seed_demo(Store &store, Content &content);
+// A non-zero `quota` replaces the size of every service (tests use it).
+int seed_demo(Store &store, Content &content, int64_t quota);
 
 }  // namespace kxcloud
