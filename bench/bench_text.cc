@@ -6,6 +6,7 @@
 // The ratios (ours / anchor, CPU time; below 1 means faster) close the output.
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
+#include <unistd.h>
 #include <unicode/bytestream.h>
 #include <unicode/normalizer2.h>
 
@@ -135,6 +136,8 @@ BENCHMARK(BM_Base64Encode_OpenSsl)->Unit(benchmark::kMicrosecond);
 // Prints the usual table and remembers each benchmark's time per iteration.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  RatioReporter()
+      : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
   void ReportRuns(const std::vector<Run> &runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run &run : runs) {
