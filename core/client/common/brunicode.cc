@@ -74,7 +74,7 @@ struct DecomposedWriter {
   bool has_mark = false;
 
   void put_ascii(char c) {
-    if (length < size) out[length] = c;
+    if (out && length < size) out[length] = c;
     if (!has_mark) last_starter = length;
     length++;
   }
