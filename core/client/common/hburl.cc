@@ -72,6 +72,7 @@ class HBURL final : public IHBURL {
     return 0;
   }
 
+  IHBStr *toString() override;
   const char *getScheme() override { return scheme_; }
   brerror_t setScheme(const char *scheme) override {
     if (!scheme || strlen(scheme) > HBURL_SCHEME_MAX) return BRERROR_INVALID_ARGUMENT;
@@ -201,6 +202,14 @@ int32_t HBURL::toString(char *buffer, int32_t size) {
                   "%s://%s%s%s%s%s%s%s%s", scheme_, user_ ? user_ : "",
                   password_ ? ":" : "", password_ ? password_ : "", user_ ? "@" : "",
                   host_ ? host_ : "", withPort ? ":" : "", port, path_ ? path_ : "/");
+}
+
+IHBStr *HBURL::toString() {
+  int32_t length = toString(nullptr, 0);
+  char *text = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
+  if (!text) return nullptr;
+  toString(text, length + 1);
+  return HBStrHeap::wrapAllocatedString(text);
 }
 
 HBURL *newURL() { return new (std::nothrow) HBURL(); }

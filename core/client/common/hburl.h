@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "hbobj.h"
+#include "hbstr.h"
 #include "hbstream.h"
 
 // Longest scheme; a longer one is refused by the parser and the setters.
@@ -19,11 +20,15 @@ constexpr int32_t HBURL_SCHEME_MAX = 31;
 
 class IHBURI : public IHBObj {
  public:
+  // The text form as a new string object (owned by the caller), or null
+  // when it cannot be had.
+  virtual IHBStr *toString() = 0;
   virtual const char *getScheme() = 0;
 };
 
 class IHBURL : public IHBURI {
  public:
+  using IHBURI::toString;
   // -6 for a null scheme or one longer than 31 characters.
   virtual brerror_t setScheme(const char *scheme) = 0;
   virtual const char *getHostname() = 0;

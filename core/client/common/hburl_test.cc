@@ -56,6 +56,10 @@ TEST(HBURLTest, ParsesPartsAndPrintsThemBack) {
     EXPECT_EQ(url->getPort(), c.port);
     EXPECT_EQ(orEmpty(url->getPath()), orEmpty(c.path));
     EXPECT_EQ(text(url.get()), c.printed);
+    IHBStr *str = url->toString();
+    ASSERT_NE(str, nullptr);
+    EXPECT_STREQ(str->getString(), c.printed);
+    str->dnref();
   }
 }
 
