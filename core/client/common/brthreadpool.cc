@@ -152,11 +152,10 @@ brerror_t brtp__new(brtp_t *out, const char *name, int32_t workers, int32_t queu
     Worker *worker = &pool->worker_list[i];
     worker->pool = pool;
     char worker_name[BRTHREAD_NAME_MAX + 1];
-    // Past 99 workers the index needs more digits; the name is cut at 31.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-truncation"
-    snprintf(worker_name, sizeof worker_name, "%.28s%02d", name, i);
-#pragma GCC diagnostic pop
+    // "%.28s%02d", with room for a three-digit index past 99 workers.
+    char index[12];
+    snprintf(index, sizeof index, "%02d", i);
+    snprintf(worker_name, sizeof worker_name, "%.28s%.3s", name, index);
     pool->refs.fetch_add(1, std::memory_order_relaxed);
     {
       BRMutexLock lock(pool->mutex);
