@@ -63,22 +63,40 @@ const ComposeIndex &compose_index() {
 }
 
 // Appends UTF-8 to a bounded buffer; `length` keeps counting past `size`
-// so that the caller learns the size it would have needed.
-struct Utf8Writer {
+// so that the caller learns the size it would have needed. It also notes
+// where composing has to begin: at the starter before the first mark, since
+// everything before it stays as it is.
+struct DecomposedWriter {
   char *out;
   size_t size;
   size_t length = 0;
+  size_t last_starter = 0;
+  bool has_mark = false;
+
+  void put_ascii(char c) {
+    if (out && length < size) out[length] = c;
+    if (!has_mark) last_starter = length;
+    length++;
+  }
 
   brerror_t put(uint32_t cp) {
+    if (cp == kByteOrderMark) return 0;
+    if (!has_mark) {
+      if (brunicode_combiningclass(cp) == 0) {
+        last_starter = length;
+      } else {
+        has_mark = true;
+      }
+    }
     size_t room = length < size ? size - length : 0;
-    int n = brunicode_cptoutf8(cp, out ? out + length : nullptr, out ? room : 0);
+    int n = brunicode_cptoutf8(cp, out ? out + length : nullptr, room);
     if (n < 0) return n;
     length += static_cast<size_t>(n);
     return 0;
   }
 };
 
-brerror_t put_decomposed(Utf8Writer &w, uint32_t cp) {
+brerror_t put_decomposed(DecomposedWriter &w, uint32_t cp) {
   uint32_t target;
   if (!find_decomposition(cp, &target)) return w.put(cp);
   if (target <= kMaxCodepoint) return put_decomposed(w, target);
@@ -92,6 +110,7 @@ brerror_t put_decomposed(Utf8Writer &w, uint32_t cp) {
 // across it would change what the text means (a + U+0313 + U+0301 is not
 // U+00E1 + U+0313).
 int compose_run(uint32_t *run, int n) {
+  if (n < 2) return n;
   const ComposeIndex &index = compose_index();
   bool composed = true;
   while (composed) {
@@ -191,8 +210,12 @@ int brunicode_cptoutf8(uint32_t codepoint, char *out, size_t size) {
 
 int brunicode_normalizec_utf8(const char *text, int length, char *out, size_t size) {
   // Pass 1: the full decomposition, in text order, into `out`.
-  Utf8Writer dec{out, size};
+  DecomposedWriter dec{out, size};
   for (int pos = 0; length < 0 ? text[pos] != 0 : pos < length;) {
+    if (static_cast<unsigned char>(text[pos]) < 0x80) {
+      dec.put_ascii(text[pos++]);
+      continue;
+    }
     uint32_t cp;
     int n = brunicode_utf8cp(text + pos, length < 0 ? -1 : length - pos, &cp);
     if (n < 0) return n;
@@ -200,7 +223,7 @@ int brunicode_normalizec_utf8(const char *text, int length, char *out, size_t si
     brerror_t err = put_decomposed(dec, cp);
     if (err < 0) return err;
   }
-  if (dec.length > size) return static_cast<int>(dec.length);
+  if (dec.length > size || !dec.has_mark) return static_cast<int>(dec.length);
 
   // Pass 2: compose in place. Every code point was re-encoded in its
   // shortest form and a composite (at most 3 bytes) replaces a pair of at
@@ -209,8 +232,8 @@ int brunicode_normalizec_utf8(const char *text, int length, char *out, size_t si
   uint32_t run[kRunMax];
   int run_len = 0;
   bool run_too_long = false;
-  size_t w = 0;
-  int r = 0;
+  size_t w = dec.last_starter;
+  int r = static_cast<int>(dec.last_starter);
   auto emit = [&](uint32_t cp) {
     int n = brunicode_cptoutf8(cp, out + w, static_cast<size_t>(r) - w);
     BRASSERT(n >= 0 && w + static_cast<size_t>(n) <= static_cast<size_t>(r));
@@ -223,6 +246,13 @@ int brunicode_normalizec_utf8(const char *text, int length, char *out, size_t si
     run_too_long = false;
   };
   while (r < dlen) {
+    // An ASCII starter that no mark follows is its own run: copy it.
+    if (static_cast<unsigned char>(out[r]) < 0x80 &&
+        (r + 1 == dlen || static_cast<unsigned char>(out[r + 1]) < 0x80)) {
+      flush();
+      out[w++] = out[r++];
+      continue;
+    }
     uint32_t cp;
     int n = brunicode_utf8cp(out + r, dlen - r, &cp);
     BRASSERT(n > 0);

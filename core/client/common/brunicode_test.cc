@@ -162,6 +162,7 @@ TEST(BrUnicodeNormalize, ComposesNamesAsTheDriveShowsThem) {
       {utf8({0x212B}), utf8({0xC5})},
       {utf8({0xFA6C}), utf8({0x242EE})},
       {utf8({'a', 0xFEFF, 'b', 0xFEFF}), "ab"},
+      {utf8({0xFFFF, 'e', 0xFEFF, 0x301}), utf8({0xFFFF, 0xE9})},  // dropped before composing
       {utf8({0xAC00, 'x'}), utf8({0xAC00, 'x'})},
       {utf8({'s', 0x323, 0x307}), utf8({0x1E69})},
       {utf8({0x3B1, 0x313, 0x300, 0x345}), utf8({0x1F82})},

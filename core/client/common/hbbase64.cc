@@ -37,12 +37,10 @@ int hbbase64__encode(const void *data, size_t length, char *out, size_t size, in
   const unsigned char *d = static_cast<const unsigned char *>(data);
   size_t w = 0;
   size_t i = 0;
-  for (; i + 3 <= length; i += 3) {
+  for (; i + 3 <= length; i += 3, w += 4) {
     uint32_t v = (uint32_t{d[i]} << 16) | (uint32_t{d[i + 1]} << 8) | d[i + 2];
-    out[w++] = map[v >> 18];
-    out[w++] = map[(v >> 12) & 63];
-    out[w++] = map[(v >> 6) & 63];
-    out[w++] = map[v & 63];
+    const char quad[4] = {map[v >> 18], map[(v >> 12) & 63], map[(v >> 6) & 63], map[v & 63]};
+    memcpy(out + w, quad, 4);
   }
   if (i < length) {
     bool two = i + 1 < length;

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "brlog.h"
+#include "brstring.h"
 #include "hbproperties.h"
 
 namespace {
@@ -132,6 +133,37 @@ int sequenceLength(unsigned char c) {
 }
 
 }  // namespace
+
+brerror_t HBFile__createDirectory(const char *path, uint32_t flags) {
+  char canon[HBFILE_MAX_PATH + 1];
+  if (strlen(path) > HBFILE_MAX_PATH) return BRERROR_NAME_TOO_LONG;
+  strcpy(canon, path);
+  if (brstrcanon(canon) < 0) return BRERROR_INVALID_ARGUMENT;
+  if (canon[0] == '\0') strcpy(canon, path[0] == '/' ? "/" : ".");
+  const mode_t mode = (flags & HBFILE_MKDIR_MODE) ? ((flags >> 16) & 0777) : 0777;
+
+  if (flags & HBFILE_MKDIR_PARENTS) {
+    for (char *slash = strchr(canon + 1, '/'); slash; slash = strchr(slash + 1, '/')) {
+      *slash = '\0';
+      int made = mkdir(canon, mode);
+      int err = errno;
+      *slash = '/';
+      if (made != 0 && err != EEXIST) break;  // the final mkdir reports it
+    }
+  }
+
+  if (mkdir(canon, mode) == 0) return 0;
+  const int err = errno;
+  struct stat st;
+  if (err == EEXIST && stat(canon, &st) == 0 && S_ISDIR(st.st_mode)) {
+    brlog("HBFILE", 32, "Directory already exists: %s\n", canon);
+    return 0;
+  }
+  brlog("HBFILE", 1, "ERROR: Can't create directory [%s:0%o]: %d %s\n", canon, mode, err,
+        strerror(err));
+  if (err == EROFS) return BRERROR_READ_ONLY;
+  return brposix__maperrno(err);
+}
 
 brerror_t HBFile__unlink(const char *path) {
   brlog("HBFILE", 8, " HBFile__unlink invoked with path: %s\n", path);

@@ -49,6 +49,10 @@ struct HBFileOwner {
   uint32_t mode;
 };
 
+// Canonicalises `path` first (-6 when a ".." climbs above its start). An
+// existing directory is not an error, an existing file in its place is
+// (-23); a read-only file system gives -27.
+brerror_t HBFile__createDirectory(const char *path, uint32_t flags);
 // A path with "*" deletes every match (0 even when some fail).
 brerror_t HBFile__unlink(const char *path);
 // With HBFILE_RMDIR_RECURSIVE deletes the whole tree; symbolic links inside

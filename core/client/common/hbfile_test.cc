@@ -250,3 +250,27 @@ TEST_F(HBFileTest, TempDirComesFromSettingsThenDefault) {
     unsetenv("KX_CONFIG_DIR");
   }
 }
+
+TEST_F(HBFileTest, CreateDirectoryCanonicalisesAndMakesParents) {
+  const mode_t saved = umask(022);
+  EXPECT_EQ(HBFile__createDirectory(path("a/b/c").c_str(), 0), BRERROR_NO_ENTRY);
+  EXPECT_EQ(HBFile__createDirectory(path("x/./y//../a/b/c/").c_str(), HBFILE_MKDIR_PARENTS), 0);
+  EXPECT_TRUE(fs::is_directory(path("x/a/b/c")));
+  EXPECT_FALSE(fs::exists(path("x/y")));
+  EXPECT_EQ(HBFile__createDirectory(path("x/a/b/c").c_str(), 0), 0);
+
+  EXPECT_EQ(HBFile__createDirectory(path("private").c_str(), HBFILE_MKDIR_MODE | (0700u << 16)),
+            0);
+  struct stat st;
+  ASSERT_EQ(stat(path("private").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(stat(path("x/a").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0755u);
+  umask(saved);
+
+  touch("file");
+  EXPECT_EQ(HBFile__createDirectory(path("file").c_str(), 0), BRERROR_EXISTS);
+  EXPECT_EQ(HBFile__createDirectory(path("file/sub").c_str(), HBFILE_MKDIR_PARENTS),
+            BRERROR_INVALID_ARGUMENT);
+  EXPECT_EQ(HBFile__createDirectory("../../escape", 0), BRERROR_INVALID_ARGUMENT);
+}

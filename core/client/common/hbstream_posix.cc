@@ -69,6 +69,7 @@ brerror_t HBStreamPosix::getifc(hbtype_t id, void **out) {
 }
 
 brerror_t HBStreamPosix::read(void *buffer, int32_t size) {
+  if (size < 0) return BRERROR_INVALID_ARGUMENT;
   ssize_t got;
   do {
     got = ::read(fd_, buffer, size);
@@ -81,7 +82,7 @@ brerror_t HBStreamPosix::read(void *buffer, int32_t size) {
 }
 
 brerror_t HBStreamPosix::write(const void *data, int32_t size) {
-  if (!(flags_ & HBSTREAM_WRITE)) return BRERROR_INVALID_ARGUMENT;
+  if (!(flags_ & HBSTREAM_WRITE) || size < 0) return BRERROR_INVALID_ARGUMENT;
   ssize_t put;
   do {
     // A peer that went away must come back as an error, not as SIGPIPE.
