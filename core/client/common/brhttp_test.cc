@@ -276,6 +276,22 @@ TEST(BRHTTPLoopbackTest, BodilessResponsesKeepTheConnection) {
   }
 }
 
+TEST(BRHTTPLoopbackTest, BytesBeyondACompleteResponseCloseTheConnection) {
+  ScriptServer server({{readHead(), send("HTTP/1.1 204 No Content\r\n\r\nHTTP/1.1 200 OK\r\n")},
+                       {readHead(), send(kOk)}});
+  BRHTTPConnection *conn = connectTo(server);
+  BRHTTPRequest *req = nullptr;
+  EXPECT_EQ(get(conn, &req), 204);
+  BRHTTPRequest__destroy(req);
+  EXPECT_FALSE(BRHTTPConnection__isConnected(conn));
+  EXPECT_EQ(get(conn, &req), 200);
+  EXPECT_EQ(readBody(req), "hello");
+  BRHTTPRequest__destroy(req);
+  BRHTTPConnection__destroy(conn);
+  server.waitFinished(2);
+  EXPECT_EQ(server.accepted(), 2u);
+}
+
 TEST(BRHTTPLoopbackTest, OversizedHeadsFail) {
   std::string longHeader = "HTTP/1.1 200 OK\r\nX-Big: " + std::string(4100, 'a') + "\r\n\r\n";
   std::string manyHeaders = "HTTP/1.1 200 OK\r\n";
@@ -514,6 +530,21 @@ TEST_F(BRHTTPMemTest, ChunkHeaderCutShortIsCompletedAtOnce) {
   EXPECT_EQ(BRHTTPRequest__sendRequest(req), 0);
   EXPECT_EQ(t_.sent.substr(headSize), "10\r\n0123456789abcdef\r\n0\r\n\r\n");
   BRHTTPRequest__destroy(req);
+}
+
+TEST_F(BRHTTPMemTest, ChunkedBodyCannotEndInsideAChunk) {
+  BRHTTPRequest *req = nullptr;
+  ASSERT_EQ(BRHTTPConnection__newRequest(conn_, &req, "PUT", "/u", nullptr), 0);
+  BRHTTPRequest__addRequestHeader(req, "Transfer-Encoding", "chunked");
+  ASSERT_EQ(BRHTTPRequest__writeRequestBody(req, "", 0), 0);
+  size_t headSize = t_.sent.size();
+  t_.writeBudgets = {3 + 3};
+  EXPECT_EQ(BRHTTPRequest__writeRequestBody(req, "0123456789", 10), 3);
+  EXPECT_EQ(BRHTTPRequest__sendRequest(req), -5);
+  EXPECT_EQ(BRHTTPRequest__receiveResponseHeader(req, nullptr, 0, nullptr, 0), -5);
+  EXPECT_EQ(t_.sent.substr(headSize), "a\r\n012");
+  BRHTTPRequest__destroy(req);
+  EXPECT_FALSE(BRHTTPConnection__isConnected(conn_));
 }
 
 TEST_F(BRHTTPMemTest, ConnectionDroppedAtAnyByteIsAClearError) {
