@@ -204,14 +204,24 @@ class HBFmtParser final : public IHBFormatParser, public IHBFormatImplSink {
 
   void notifyItemFound(const char *key, hbtype_t type, const void *value) override;
 
-  // For HBFmtParser__newWithFmtImplFact: the implementation is known and
-  // the first `skip` bytes of the stream are not its.
-  void preset(IHBFormatImpl *impl, int64_t skip) {
+  // For HBFmtParser__newWithFmtImplFact: matches the one factory on the
+  // stream's first bytes; the bytes it skips are ignored when read.
+  brerror_t matchFirst(const uint8_t *data, int32_t length) {
+    info_.avail = length;
+    info_.data = data;
+    info_.offset = 0;
+    info_.used = 0;
+    info_.wantOffset = -1;
+    IHBFormatImpl *impl = nullptr;
+    brerror_t rc = only_->matchFormat(&info_, &impl);
+    if (rc != 0 || !impl) return rc != 0 ? rc : BRERROR_NO_ENTRY;
     impl_.reset(impl);
+    int32_t skip = std::clamp(info_.used, 0, length);
     if (skip > 0) {
       target_ = skip;
       state_ = HBFP_SEEKING;
     }
+    return BRERROR_NONE;
   }
 
  private:
@@ -494,15 +504,12 @@ brerror_t HBFmtParser__newWithFmtImplFact(IHBStream *stream, IHBFormatImplFact *
   }
   int64_t back = stream->seek(0, HBSEEK_SET);
   if (back < 0) return static_cast<brerror_t>(back);
-  HBFormatImplInfo_t info = {};
-  info.avail = got;
-  info.data = head.data();
-  info.wantOffset = -1;
-  IHBFormatImpl *impl = nullptr;
-  brerror_t rc = factory->matchFormat(&info, &impl);
-  if (rc != 0 || !impl) return rc != 0 ? rc : BRERROR_NO_ENTRY;
   HBFmtParser *parser = new HBFmtParser(stream, factory);
-  parser->preset(impl, std::clamp(info.used, 0, got));
+  brerror_t rc = parser->matchFirst(head.data(), got);
+  if (rc != 0) {
+    parser->dnref();
+    return rc;
+  }
   *out = parser;
   return BRERROR_NONE;
 }
