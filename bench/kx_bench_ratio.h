@@ -1,6 +1,7 @@
 // Side-by-side ratios for Google Benchmark runs: a console reporter that
 // remembers each run's time per iteration, and a main that prints, after the
-// usual table, "ours / anchor" for every registered pair that ran.
+// usual table, "ours / anchor" for every registered pair that ran. CPU time
+// is compared, so that other load on a shared machine distorts it less.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -34,13 +35,13 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run> &runs) override {
     for (const Run &run : runs) {
       if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+        times_[run.benchmark_name()] = run.GetAdjustedCPUTime();
       }
     }
     ConsoleReporter::ReportRuns(runs);
   }
   void printRatios() const {
-    printf("\nratio (ours / anchor, time per iteration; < 1 means ours is faster)\n");
+    printf("\nratio (ours / anchor, CPU time per iteration; < 1 means ours is faster)\n");
     for (const Pair &pair : pairs()) {
       auto ours = times_.find(pair.ours);
       auto anchor = times_.find(pair.anchor);

@@ -143,17 +143,18 @@ TEST_F(BrCacheTest, PointerKeysAreLoggedAsPointers) {
 
 TEST(BrCacheDeathTest, TreeMismatchAborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  brcache_t *cache = nullptr;
-  ASSERT_EQ(brcache__new(&cache, brht__strcmp, 4, nullptr, nullptr), 0);
-  brcache__node_s *entry = brcache__insert(cache, const_cast<char *>("k"), nullptr);
-  brrbtree__remove(cache->times, entry->timeNode);
   auto toStderr = [](void *, const char *tag, int, const char *format, va_list args) {
     fprintf(stderr, "%s ", tag);
     vfprintf(stderr, format, args);
   };
+  // The damaged cache is made inside the dying process only.
   EXPECT_DEATH(
       {
         brlog__addSink(toStderr, nullptr);
+        brcache_t *cache = nullptr;
+        brcache__new(&cache, brht__strcmp, 4, nullptr, nullptr);
+        brcache__node_s *entry = brcache__insert(cache, const_cast<char *>("k"), nullptr);
+        brrbtree__remove(cache->times, entry->timeNode);
         brcache__size(cache);
       },
       "BRCACHE Tree Size Mismatch! 1 != 0\n"

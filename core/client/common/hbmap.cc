@@ -190,13 +190,8 @@ brerror_t HBMap::iterateKeys(IHBIter **out) {
 brerror_t HBMap::setAtKey(const char *key, hbtype_t type, const void *value, uint32_t flags) {
   if (!key || type == HBTYPE_ANY) return BRERROR_INVALID_ARGUMENT;
   if (!value && type != HBTYPE_NULL && type < HBTYPE_INT) return BRERROR_NULL_VALUE;
-  HBMapEntry *existing = getAtKey(key);
-  if (existing && (flags & HBMAP_SET_NO_REPLACE)) {
-    brlog("HBMAP", 1, "Collision in Map: '%s'\n", key);
-    return BRERROR_EXISTS;
-  }
 
-  // Everything that can fail happens before the old entry goes, so that a
+  // Everything that can fail happens before an old entry goes, so that a
   // failure leaves the map as it was.
   bool copy = (flags & HBMAP_SET_NO_COPY) == 0;
   auto *entry = allocator_ ? static_cast<HBMapEntry *>(allocator_->allocMem(sizeof(HBMapEntry)))
@@ -206,19 +201,28 @@ brerror_t HBMap::setAtKey(const char *key, hbtype_t type, const void *value, uin
   if (entry && storedKey && copy && type == HBTYPE_STRING) {
     storedValue = allocator_->adoptString(static_cast<const char *>(value), -1);
   }
-  if (!entry || !storedKey || (type == HBTYPE_STRING && !storedValue)) {
+  if (entry && storedKey && (type != HBTYPE_STRING || storedValue)) {
+    entry->treeNode = brrbtree__insert(&tree_, const_cast<char *>(storedKey), entry);
+  }
+  if (!entry || !storedKey || (type == HBTYPE_STRING && !storedValue) || !entry->treeNode) {
     brlog("HBMAP", 1, "OOM in Map allocator: '%s'\n", key);
     return BRERROR_NO_MEMORY;
+  }
+  // One descent: an equal key lands right after the entry it replaces.
+  brrbtree__node_s *before = brrbtree__prev(&tree_, entry->treeNode);
+  HBMapEntry *existing =
+      before && strcmp(static_cast<const char *>(before->key), key) == 0
+          ? static_cast<HBMapEntry *>(before->data)
+          : nullptr;
+  if (existing && (flags & HBMAP_SET_NO_REPLACE)) {
+    brrbtree__remove(&tree_, entry->treeNode);
+    brlog("HBMAP", 1, "Collision in Map: '%s'\n", key);
+    return BRERROR_EXISTS;
   }
   entry->key = storedKey;
   entry->type = type;
   entry->value = const_cast<void *>(storedValue);
   entry->orderNode = nullptr;
-  entry->treeNode = brrbtree__insert(&tree_, const_cast<char *>(storedKey), entry);
-  if (!entry->treeNode) {
-    brlog("HBMAP", 1, "OOM in Map allocator: '%s'\n", key);
-    return BRERROR_NO_MEMORY;
-  }
   if (flags_ & HBMAP_FLAG_INSERTION_ORDER) {
     if (brlist__append(&order_, entry) != BRERROR_NONE) {
       brrbtree__remove(&tree_, entry->treeNode);
