@@ -1,0 +1,26 @@
+// Arbitrary bytes through the preview path of an import: decode (JPEG or
+// PNG) reduced toward 1024x1024, then the 160x160 thumbnail and its JPEG.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "brlog.h"
+#include "hbimg.h"
+#include "hbimg_teststream.h"
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  brlog_setverbosity(0);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  HBRef<HBImgTestStream> input(
+      new HBImgTestStream(std::string(reinterpret_cast<const char *>(data), size)));
+  HBRef<HBImg> preview;
+  if (HBImg__newFromStreamScaled(preview.out(), input.get(), 1024, 1024, 0x38) < 0) return 0;
+  HBRef<HBImg> thumb;
+  if (HBImg__copyScaled(thumb.out(), preview.get(), 160, 160, HBIMG_FLAG_CROP) < 0) return 0;
+  HBRef<HBImgTestStream> output(new HBImgTestStream);
+  HBImg__encodeToStreamJPEG(thumb.get(), output.get(), 80);
+  return 0;
+}
