@@ -1,0 +1,565 @@
+#include "hbfmt.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "brlog.h"
+#include "hbfmt_impl.h"
+
+namespace {
+
+const char kTag[] = "HBFMT";
+constexpr int32_t kCarrySize = 256;
+constexpr int32_t kBlockSize = 4096;
+
+// ---------------------------------------------------------------------------
+// Memory stream for picture bytes.
+
+class FmtMemStream final : public IHBSeekableStream {
+ public:
+  FmtMemStream(const void *data, uint32_t length)
+      : bytes_(static_cast<const uint8_t *>(data), static_cast<const uint8_t *>(data) + (data ? length : 0)) {}
+
+  int32_t upref() override { return refs_.retain(); }
+  int32_t dnref() override {
+    int32_t n = refs_.release();
+    if (n == 0) delete this;
+    return n;
+  }
+  brerror_t getifc(hbtype_t id, void **out) override {
+    if (id != HBTYPE_IID_IHBOBJ && id != HBTYPE_IID_IHBSTREAM && id != HBTYPE_IID_IHBSEEKABLESTREAM) {
+      return BRERROR_NO_ENTRY;
+    }
+    upref();
+    *out = static_cast<IHBSeekableStream *>(this);
+    return BRERROR_NONE;
+  }
+  brerror_t read(void *buffer, int32_t size) override {
+    brerror_t n = pread(buffer, size, readPos_);
+    if (n > 0) readPos_ += n;
+    return n;
+  }
+  brerror_t write(const void *data, int32_t size) override {
+    if (size < 0) return BRERROR_INVALID_ARGUMENT;
+    if (bytes_.size() + static_cast<size_t>(size) > INT32_MAX) return BRERROR_NO_SPACE;
+    const uint8_t *p = static_cast<const uint8_t *>(data);
+    bytes_.insert(bytes_.end(), p, p + size);
+    return size;
+  }
+  int64_t seek(int64_t offset, int origin) override {
+    int64_t base = origin == HBSEEK_CUR ? readPos_ : origin == HBSEEK_END ? static_cast<int64_t>(bytes_.size()) : 0;
+    if (offset < -base || offset > INT32_MAX - base) return BRERROR_INVALID_ARGUMENT;
+    readPos_ = base + offset;
+    return readPos_;
+  }
+  brerror_t sync() override { return BRERROR_NONE; }
+  brerror_t close() override { return BRERROR_NONE; }
+  int64_t sendTo(IHBStream *destination, int64_t count) override {
+    int64_t left = static_cast<int64_t>(bytes_.size()) - readPos_;
+    if (left < 0) left = 0;
+    if (count >= 0 && count < left) left = count;
+    int64_t sent = 0;
+    while (sent < left) {
+      brerror_t w = destination->write(bytes_.data() + readPos_ + sent, static_cast<int32_t>(left - sent));
+      if (w <= 0) break;
+      sent += w;
+    }
+    readPos_ += sent;
+    return sent;
+  }
+  brerror_t pread(void *buffer, int32_t size, int64_t offset) override {
+    if (size < 0 || offset < 0) return BRERROR_INVALID_ARGUMENT;
+    if (offset >= static_cast<int64_t>(bytes_.size())) return 0;
+    int32_t n = static_cast<int32_t>(std::min<int64_t>(size, static_cast<int64_t>(bytes_.size()) - offset));
+    memcpy(buffer, bytes_.data() + offset, static_cast<size_t>(n));
+    return n;
+  }
+  brerror_t pwrite(const void *data, int32_t size, int64_t offset) override {
+    if (size < 0 || offset < 0 || offset + size > INT32_MAX) return BRERROR_INVALID_ARGUMENT;
+    if (bytes_.size() < static_cast<size_t>(offset + size)) bytes_.resize(static_cast<size_t>(offset + size));
+    memcpy(bytes_.data() + offset, data, static_cast<size_t>(size));
+    return size;
+  }
+
+ private:
+  ~FmtMemStream() override = default;
+
+  HBRefCount refs_;
+  std::vector<uint8_t> bytes_;
+  int64_t readPos_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// A stream with a MIME type.
+
+class HBStreamWithMimeType final : public IHBStream, public IHBObjMimeType {
+ public:
+  HBStreamWithMimeType(IHBStream *stream, const char *mime) : stream_(stream), mime_(mime ? mime : "") {
+    stream_->upref();
+  }
+
+  int32_t upref() override { return refs_.retain(); }
+  int32_t dnref() override {
+    int32_t n = refs_.release();
+    if (n == 0) delete this;
+    return n;
+  }
+  brerror_t getifc(hbtype_t id, void **out) override {
+    if (id == HBTYPE_IID_IHBOBJ || id == HBTYPE_IID_IHBSTREAM) {
+      *out = static_cast<IHBStream *>(this);
+    } else if (id == HBTYPE_IID_IHBOBJMIMETYPE) {
+      *out = static_cast<IHBObjMimeType *>(this);
+    } else {
+      return BRERROR_NO_ENTRY;
+    }
+    upref();
+    return BRERROR_NONE;
+  }
+  const char *getObjMimeType() override { return mime_.c_str(); }
+
+  brerror_t read(void *buffer, int32_t size) override { return stream_->read(buffer, size); }
+  brerror_t write(const void *data, int32_t size) override { return stream_->write(data, size); }
+  int64_t seek(int64_t offset, int origin) override { return stream_->seek(offset, origin); }
+  brerror_t sync() override { return stream_->sync(); }
+  brerror_t close() override { return stream_->close(); }
+  int64_t sendTo(IHBStream *destination, int64_t count) override { return stream_->sendTo(destination, count); }
+
+ private:
+  ~HBStreamWithMimeType() override { stream_->dnref(); }
+
+  HBRefCount refs_;
+  IHBStream *stream_;
+  std::string mime_;
+};
+
+// ---------------------------------------------------------------------------
+// The parser.
+
+struct Item {
+  hbtype_t type = HBTYPE_NULL;
+  std::string text;
+  IHBObj *object = nullptr;
+};
+
+class HBFmtParser final : public IHBFormatParser, public IHBFormatImplSink {
+ public:
+  HBFmtParser(IHBStream *stream, IHBFormatImplFact *only) : stream_(stream), only_(only) {
+    stream_->upref();
+    info_.sink = this;
+  }
+
+  int32_t upref() override { return refs_.retain(); }
+  int32_t dnref() override {
+    int32_t n = refs_.release();
+    if (n == 0) delete this;
+    return n;
+  }
+  brerror_t getifc(hbtype_t id, void **out) override {
+    if (id != HBTYPE_IID_IHBOBJ && id != HBTYPE_IID_IHBSTREAM) return BRERROR_NO_ENTRY;
+    upref();
+    *out = static_cast<IHBStream *>(this);
+    return BRERROR_NONE;
+  }
+
+  brerror_t read(void *buffer, int32_t size) override {
+    if (!stream_) return BRERROR_BAD_STATE;
+    brerror_t n = stream_->read(buffer, size);
+    if (n > 0) {
+      int64_t at = streamPos_;
+      streamPos_ += n;
+      totalRead_ += n;
+      feed(static_cast<const uint8_t *>(buffer), n, at);
+    }
+    return n;
+  }
+  brerror_t write(const void *data, int32_t size) override {
+    return stream_ ? stream_->write(data, size) : BRERROR_BAD_STATE;
+  }
+  int64_t seek(int64_t offset, int origin) override;
+  brerror_t sync() override { return stream_ ? stream_->sync() : BRERROR_BAD_STATE; }
+  brerror_t close() override {
+    brerror_t rc = stream_ ? stream_->close() : BRERROR_NONE;
+    impl_.reset();
+    clearItems();
+    closed_ = true;
+    return rc;
+  }
+  int64_t sendTo(IHBStream *destination, int64_t count) override {
+    return stream_ ? stream_->sendTo(destination, count) : int64_t{BRERROR_BAD_STATE};
+  }
+
+  HBFormatParserState_t getFPState() override { return state_; }
+  int64_t getFPWantOffset() override { return state_ == HBFP_SEEKING ? target_ : -1; }
+  brerror_t getFPResultItem(const char *key, hbtype_t *type, const void **value) override;
+  brerror_t doFPFinishParse() override;
+  brerror_t releaseStream() override {
+    if (stream_) stream_->dnref();
+    stream_ = nullptr;
+    return BRERROR_NONE;
+  }
+
+  void notifyItemFound(const char *key, hbtype_t type, const void *value) override;
+
+  // For HBFmtParser__newWithFmtImplFact: the implementation is known and
+  // the first `skip` bytes of the stream are not its.
+  void preset(IHBFormatImpl *impl, int64_t skip) {
+    impl_.reset(impl);
+    if (skip > 0) {
+      target_ = skip;
+      state_ = HBFP_SEEKING;
+    }
+  }
+
+ private:
+  ~HBFmtParser() override {
+    clearItems();
+    if (stream_) stream_->dnref();
+  }
+
+  bool setState(HBFormatParserState_t next) {
+    if (state_ == HBFP_DONE || state_ == HBFP_FAILED || (state_ == HBFP_PARSING && next == HBFP_PARSING)) {
+      brlog(kTag, 1, "Invalid FP state change %d ==> %d\n", state_, next);
+      return false;
+    }
+    state_ = next;
+    return true;
+  }
+  void fail(brerror_t rc) {
+    brlog(kTag, 16, "[FMT] ERROR: %d\n", rc);
+    setState(HBFP_FAILED);
+  }
+  // The first factory that matches: its implementation and the bytes to
+  // skip, or null.
+  IHBFormatImpl *match(const uint8_t *data, int32_t length, int64_t offset, int32_t *pos);
+  void feed(const uint8_t *data, int32_t length, int64_t offset);
+  void storeItem(const char *key, hbtype_t type, const void *value);
+  void clearItems() {
+    for (auto &entry : items_) {
+      if (entry.second.object) entry.second.object->dnref();
+    }
+    items_.clear();
+  }
+
+  HBRefCount refs_;
+  IHBStream *stream_;
+  IHBFormatImplFact *only_;
+  HBFormatImplInfo_t info_ = {};
+  std::unique_ptr<IHBFormatImpl> impl_;
+  std::map<std::string, Item> items_;
+  HBFormatParserState_t state_ = HBFP_PARSING;
+  uint8_t carry_[kCarrySize];
+  int32_t carryLen_ = 0;
+  int64_t target_ = -1;
+  int64_t streamPos_ = 0;
+  int64_t totalRead_ = 0;
+  bool closed_ = false;
+  char fileName_[4096] = {0};
+};
+
+int64_t HBFmtParser::seek(int64_t offset, int origin) {
+  if (!stream_) return BRERROR_BAD_STATE;
+  int64_t before = streamPos_;
+  int64_t now = stream_->seek(offset, origin);
+  if (now < 0) return now;
+  streamPos_ = now;
+  if (state_ == HBFP_PARSING) {
+    // Bytes read again after seeking back were seen already; the parse
+    // resumes where it stood.
+    target_ = before;
+    setState(HBFP_SEEKING);
+  }
+  if (state_ == HBFP_SEEKING) brlog(kTag, 18, "[FMT] Syncing after seek: %lld ...> %lld\n", (long long)now, (long long)target_);
+  return now;
+}
+
+IHBFormatImpl *HBFmtParser::match(const uint8_t *data, int32_t length, int64_t offset, int32_t *pos) {
+  if (stream_ && !fileName_[0]) {
+    void *ifc = nullptr;
+    if (stream_->getifc(HBTYPE_IID_IHBFILESTREAM, &ifc) == 0) {
+      IHBFileStream *file = static_cast<IHBFileStream *>(ifc);
+      if (file->getFilePath(fileName_, sizeof fileName_) < 0) fileName_[0] = '\0';
+      file->dnref();
+    }
+  }
+  info_.fileName = fileName_[0] ? fileName_ : nullptr;
+  IHBFormatImplFact *all[] = {HBFmtImplFactId3__get(), HBFmtImplFactExif__get(), HBFmtImplFactAac__get()};
+  IHBFormatImplFact *one[] = {only_};
+  IHBFormatImplFact **list = only_ ? one : all;
+  size_t count = only_ ? 1 : sizeof all / sizeof all[0];
+  for (size_t i = 0; i < count; i++) {
+    info_.avail = length;
+    info_.data = data;
+    info_.offset = offset;
+    info_.used = 0;
+    info_.wantOffset = -1;
+    IHBFormatImpl *impl = nullptr;
+    if (list[i]->matchFormat(&info_, &impl) == 0 && impl) {
+      *pos = std::clamp(info_.used, 0, length);
+      brlog(kTag, 16, "[FMT] Using '%s'\n", list[i]->getDesc());
+      return impl;
+    }
+  }
+  return nullptr;
+}
+
+void HBFmtParser::feed(const uint8_t *data, int32_t length, int64_t offset) {
+  if (closed_ || state_ == HBFP_DONE || state_ == HBFP_FAILED) return;
+  if (state_ == HBFP_SEEKING) {
+    if (offset + length <= target_) return;
+    if (offset > target_) {
+      // The stream moved past the offset the parse needs.
+      fail(BRERROR_BAD_STATE);
+      return;
+    }
+    int32_t skip = static_cast<int32_t>(target_ - offset);
+    data += skip;
+    length -= skip;
+    offset = target_;
+    brlog(kTag, 18, "[FMT] Synced after seek: %lld\n", (long long)offset);
+    setState(HBFP_PARSING);
+  }
+
+  std::vector<uint8_t> joined;
+  if (carryLen_ > 0) {
+    joined.reserve(static_cast<size_t>(carryLen_ + length));
+    joined.assign(carry_, carry_ + carryLen_);
+    joined.insert(joined.end(), data, data + length);
+    offset -= carryLen_;
+    data = joined.data();
+    length += carryLen_;
+    carryLen_ = 0;
+  }
+
+  int32_t pos = 0;
+  if (!impl_) {
+    impl_.reset(match(data, length, offset, &pos));
+    if (!impl_) {
+      // A reader taking a few bytes at a time gets its implementation
+      // chosen once the carry holds enough of the file's start.
+      if (length < kCarrySize) {
+        memcpy(carry_, data, static_cast<size_t>(length));
+        carryLen_ = length;
+      } else {
+        fail(BRERROR_NO_ENTRY);
+      }
+      return;
+    }
+  }
+
+  while (pos < length && state_ == HBFP_PARSING) {
+    info_.avail = length - pos;
+    info_.data = data + pos;
+    info_.offset = offset + pos;
+    info_.used = 0;
+    info_.wantOffset = -1;
+    brerror_t rc = impl_->parseSlice(&info_);
+    int32_t used = std::clamp(info_.used, 0, info_.avail);
+    pos += used;
+    if (rc == BRERROR_OUT_OF_RANGE) {
+      setState(HBFP_DONE);
+      return;
+    }
+    if (rc < 0 && rc != BRERROR_TRY_AGAIN) {
+      fail(rc);
+      return;
+    }
+    if (rc == 0 && info_.wantOffset >= 0) {
+      int64_t want = info_.wantOffset;
+      if (want < offset + pos) {
+        fail(BRERROR_BAD_STATE);
+        return;
+      }
+      if (want < offset + length) {
+        pos = static_cast<int32_t>(want - offset);
+        continue;
+      }
+      target_ = want;
+      setState(HBFP_SEEKING);
+      return;
+    }
+    if (rc == 0 && used > 0) continue;
+    // Needs more bytes than this slice holds (or made no progress): carry
+    // the rest in front of the next block.
+    int32_t rest = length - pos;
+    if (rest >= kCarrySize) {
+      brlog(kTag, 1, "[FMT] Can't buffer enough!!\n");
+      fail(BRERROR_NO_MEMORY);
+      return;
+    }
+    memcpy(carry_, data + pos, static_cast<size_t>(rest));
+    carryLen_ = rest;
+    return;
+  }
+}
+
+brerror_t HBFmtParser::doFPFinishParse() {
+  if (!stream_) return BRERROR_BAD_STATE;
+  std::vector<uint8_t> block(kBlockSize);
+  brerror_t rc = BRERROR_NONE;
+  while (state_ != HBFP_DONE && state_ != HBFP_FAILED) {
+    if (state_ == HBFP_SEEKING && target_ > streamPos_) {
+      brlog(kTag, 16, "[FMT] Parser wants offset %lld\n", (long long)target_);
+      // A stream that cannot seek is read on; its bytes are ignored until
+      // the wanted offset.
+      seek(target_, HBSEEK_SET);
+    }
+    brerror_t n = read(block.data(), kBlockSize);
+    if (n <= 0) {
+      rc = n;
+      break;
+    }
+  }
+  brlog(kTag, 16, "[FMT] Done pumping, fpstate=%d, tnr=%lld\n", state_, (long long)totalRead_);
+  return rc;
+}
+
+void HBFmtParser::notifyItemFound(const char *key, hbtype_t type, const void *value) {
+  if (closed_) {
+    brlog(kTag, 16, "notifyItemFound: CLOSED\n");
+    return;
+  }
+  if (!key || !value) return;
+  if (type != HBTYPE_STRING) {
+    storeItem(key, type, value);
+    return;
+  }
+  const char *text = static_cast<const char *>(value);
+  const char *end = text + strlen(text);
+  while (*text == ' ' || *text == '\t') text++;
+  while (end > text && (end[-1] == ' ' || end[-1] == '\t')) end--;
+  if (end == text) return;
+  std::string trimmed(text, end);
+  storeItem(key, HBTYPE_STRING, trimmed.c_str());
+}
+
+void HBFmtParser::storeItem(const char *key, hbtype_t type, const void *value) {
+  Item item;
+  item.type = type;
+  if (type == HBTYPE_STRING) {
+    item.text = static_cast<const char *>(value);
+  } else {
+    item.object = static_cast<IHBObj *>(const_cast<void *>(value));
+    item.object->upref();
+  }
+  auto found = items_.find(key);
+  if (found != items_.end()) {
+    if (found->second.object) found->second.object->dnref();
+    found->second = std::move(item);
+  } else {
+    items_.emplace(key, std::move(item));
+  }
+}
+
+brerror_t HBFmtParser::getFPResultItem(const char *key, hbtype_t *type, const void **value) {
+  auto found = items_.find(key);
+  if (found == items_.end()) return BRERROR_NO_ENTRY;
+  if (type) *type = found->second.type;
+  if (value) {
+    *value = found->second.type == HBTYPE_STRING ? static_cast<const void *>(found->second.text.c_str())
+                                                  : static_cast<const void *>(found->second.object);
+  }
+  return BRERROR_NONE;
+}
+
+}  // namespace
+
+brerror_t HBFmtParser__new(IHBStream *stream, const char *mime, IHBFormatParser **out) {
+  static const char *const accepted[] = {"image/jpeg", "image/jpg",   "audio/mpeg", "audio/mpg",      "audio/aac",
+                                         "audio/mp4",  "audio/x-m4a", "video/mp4",  "video/quicktime"};
+  if (mime) {
+    bool known = false;
+    for (const char *m : accepted) known = known || strcmp(m, mime) == 0;
+    if (!known) return BRERROR_UNSUPPORTED;
+  }
+  if (!stream || !out) return BRERROR_INVALID_ARGUMENT;
+  *out = new HBFmtParser(stream, nullptr);
+  return BRERROR_NONE;
+}
+
+brerror_t HBFmtParser__newWithFmtImplFact(IHBStream *stream, IHBFormatImplFact *factory, IHBFormatParser **out) {
+  if (!stream || !factory || !out) return BRERROR_INVALID_ARGUMENT;
+  int64_t start = stream->seek(0, HBSEEK_SET);
+  if (start < 0) return static_cast<brerror_t>(start);
+  std::vector<uint8_t> head(kBlockSize);
+  int32_t got = 0;
+  while (got < kBlockSize) {
+    brerror_t n = stream->read(head.data() + got, kBlockSize - got);
+    if (n < 0) return n;
+    if (n == 0) break;
+    got += n;
+  }
+  int64_t back = stream->seek(0, HBSEEK_SET);
+  if (back < 0) return static_cast<brerror_t>(back);
+  HBFormatImplInfo_t info = {};
+  info.avail = got;
+  info.data = head.data();
+  info.wantOffset = -1;
+  IHBFormatImpl *impl = nullptr;
+  brerror_t rc = factory->matchFormat(&info, &impl);
+  if (rc != 0 || !impl) return rc != 0 ? rc : BRERROR_NO_ENTRY;
+  HBFmtParser *parser = new HBFmtParser(stream, factory);
+  parser->preset(impl, std::clamp(info.used, 0, got));
+  *out = parser;
+  return BRERROR_NONE;
+}
+
+brerror_t HBStreamWithMimeType__new(IHBStream *stream, const char *mimeType, IHBStream **out) {
+  if (!stream || !out) return BRERROR_INVALID_ARGUMENT;
+  *out = new HBStreamWithMimeType(stream, mimeType);
+  return BRERROR_NONE;
+}
+
+brerror_t hbfmt__newMemStream(const void *data, uint32_t length, IHBSeekableStream **out) {
+  *out = new FmtMemStream(data, length);
+  return BRERROR_NONE;
+}
+
+bool hbfmt__utcToMs(int year, int month, int day, int hour, int minute, int second, int64_t *ms) {
+  static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > kDays[month - 1] || hour < 0 ||
+      hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 60) {
+    return false;
+  }
+  // Days from 1970-01-01 of a proleptic Gregorian date (era arithmetic).
+  int64_t y = year - (month <= 2 ? 1 : 0);
+  int64_t era = y / 400;
+  int64_t yoe = y - era * 400;
+  int64_t doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  int64_t days = era * 146097 + doe - 719468;
+  *ms = ((days * 24 + hour) * 60 + minute) * 60000 + static_cast<int64_t>(second) * 1000;
+  return true;
+}
+
+brerror_t hbfmt__at(HBFormatImplInfo_t *info, int64_t at, int32_t need, const uint8_t **p) {
+  if (at < info->offset) return BRERROR_BAD_STATE;
+  int64_t index = at - info->offset;
+  if (index >= info->avail) {
+    info->wantOffset = at;
+    return 1;
+  }
+  int32_t i = static_cast<int32_t>(index);
+  if (need > info->avail - i) {
+    info->used = i;
+    return BRERROR_TRY_AGAIN;
+  }
+  *p = info->data + i;
+  info->used = i + need;
+  return BRERROR_NONE;
+}
+
+brerror_t hbfmt__span(HBFormatImplInfo_t *info, int64_t at, const uint8_t **p, int32_t *count) {
+  if (at < info->offset) return BRERROR_BAD_STATE;
+  int64_t index = at - info->offset;
+  if (index >= info->avail) {
+    info->wantOffset = at;
+    return 1;
+  }
+  *p = info->data + index;
+  *count = info->avail - static_cast<int32_t>(index);
+  return BRERROR_NONE;
+}

@@ -1,0 +1,52 @@
+// hbfmt_impl: helpers shared by the format implementations (hbfmt*.cc):
+// byte-order reads, calendar conversion, the byte store for embedded
+// pictures, and the alignment of a slice on the offset an implementation
+// expects. Internal to the media parsers; all functions are reentrant.
+#pragma once
+
+#include <cstdint>
+
+#include "hbfmt.h"
+
+inline uint16_t hbfmt__be16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+inline uint32_t hbfmt__be24(const uint8_t *p) {
+  return static_cast<uint32_t>(p[0]) << 16 | static_cast<uint32_t>(p[1]) << 8 | p[2];
+}
+inline uint32_t hbfmt__be32(const uint8_t *p) {
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+         p[3];
+}
+inline uint64_t hbfmt__be64(const uint8_t *p) {
+  return static_cast<uint64_t>(hbfmt__be32(p)) << 32 | hbfmt__be32(p + 4);
+}
+inline uint16_t hbfmt__le16(const uint8_t *p) { return static_cast<uint16_t>(p[1] << 8 | p[0]); }
+inline uint32_t hbfmt__le32(const uint8_t *p) {
+  return static_cast<uint32_t>(p[3]) << 24 | static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[1]) << 8 |
+         p[0];
+}
+
+// Milliseconds since 1970 of a UTC calendar time; false when a field is out
+// of range (month 0, hour 24 ...), as cameras write "0000:00:00 00:00:00"
+// for an unset clock.
+bool hbfmt__utcToMs(int year, int month, int day, int hour, int minute, int second, int64_t *ms);
+
+// Finds `need` bytes (below 256) at file offset `at` in the slice:
+// 0 with *p set and info->used covering them; 1 when `at` lies beyond the
+// slice (info->wantOffset asks the parser for it: return 0 to the parser);
+// -2 when only part of them is there (the rest is carried to the next
+// slice); -5 when `at` lies before the slice (those bytes are gone).
+brerror_t hbfmt__at(HBFormatImplInfo_t *info, int64_t at, int32_t need, const uint8_t **p);
+
+// The bytes of the slice from file offset `at` on, for regions read in
+// pieces: 0 with *p and *count (at least 1), info->used not changed;
+// 1 when `at` lies beyond the slice (info->wantOffset asks for it); -5 when
+// it lies before.
+brerror_t hbfmt__span(HBFormatImplInfo_t *info, int64_t at, const uint8_t **p, int32_t *count);
+
+// A growable read/write memory stream for picture bytes: writes append,
+// reads and seeks move the read position. The copy of `data` (may be
+// null) is its first content.
+brerror_t hbfmt__newMemStream(const void *data, uint32_t length, IHBSeekableStream **out);
+
+// The ID3v1 genre name of `index` (0 "Blues" ... 147), "Unknown" otherwise.
+const char *id3v1__genreName(int index);
