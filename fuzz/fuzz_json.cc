@@ -1,6 +1,7 @@
 // Feeds the JSON parser the input whole and in pieces (sizes drawn from the
 // first byte), keeping what it hands back after -2 as a caller must; stops
-// when the two runs differ or a container is left unreleased.
+// when the two runs differ or a container is left unreleased. Then parses
+// the input into an HBMap.
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
@@ -9,6 +10,7 @@
 
 #include "brlog.h"
 #include "hbjson.h"
+#include "hbmap.h"
 
 namespace {
 
@@ -112,5 +114,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   Outcome pieces = run(data + 1, size - 1, data[0] | 1u);
   if (whole.finished != pieces.finished) abort();
   if (whole.finished && (whole.rc != pieces.rc || whole.value != pieces.value)) abort();
+  // The same input into the typed map: it must come back exactly when the
+  // state machine finished the document, and release everything.
+  std::string copy(reinterpret_cast<const char *>(data) + 1, size - 1);
+  HBMap *map = nullptr;
+  brerror_t rc = HBJSON__parseBuffer(&map, copy.data(), static_cast<int32_t>(copy.size()));
+  bool complete = whole.finished && whole.rc == 0;
+  if ((rc > 0) != complete || (rc > 0) != (map != nullptr)) abort();
+  if (map) map->dnref();
   return 0;
 }

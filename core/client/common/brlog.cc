@@ -9,9 +9,9 @@
 
 namespace {
 
-int g_threshold = BRLOG_INFO;
-brlog_sink_f g_sink = nullptr;
-void *g_sink_user = nullptr;
+std::atomic<int> g_threshold{BRLOG_INFO};
+std::atomic<brlog_sink_f> g_sink{nullptr};
+std::atomic<void *> g_sink_user{nullptr};
 
 struct ThreadSink {
   brlog_sink_f callback = nullptr;
@@ -29,12 +29,14 @@ std::atomic<int> g_max_thread_threshold{0};
 
 void update_max() {
   int thread_max = g_max_thread_threshold.load(std::memory_order_relaxed);
-  g_brlog_maxthreshold = g_threshold > thread_max ? g_threshold : thread_max;
+  int global = g_threshold.load(std::memory_order_relaxed);
+  g_brlog_maxthreshold.store(global > thread_max ? global : thread_max,
+                             std::memory_order_relaxed);
 }
 
 }  // namespace
 
-int g_brlog_maxthreshold = BRLOG_INFO;
+std::atomic<int> g_brlog_maxthreshold{BRLOG_INFO};
 
 void brlogv(const char *tag, int severity, const char *format, va_list args) {
   ThreadSink &ts = thread_sink();
@@ -44,38 +46,42 @@ void brlogv(const char *tag, int severity, const char *format, va_list args) {
     ts.callback(ts.user, tag, severity, format, copy);
     va_end(copy);
   }
-  if (severity <= g_threshold && g_sink) {
-    g_sink(g_sink_user, tag, severity, format, args);
+  if (severity <= g_threshold.load(std::memory_order_relaxed)) {
+    brlog_sink_f sink = g_sink.load(std::memory_order_acquire);
+    if (sink) sink(g_sink_user.load(std::memory_order_acquire), tag, severity, format, args);
   }
 }
 
 void __brlog(const char *tag, int severity, const char *format, ...) {
   ThreadSink &ts = thread_sink();
-  if (severity > g_threshold && !(ts.callback && severity <= ts.threshold)) return;
+  if (severity > g_threshold.load(std::memory_order_relaxed) && !(ts.callback && severity <= ts.threshold)) return;
   va_list args;
   va_start(args, format);
   brlogv(tag, severity, format, args);
   va_end(args);
 }
 
-int brlog_getverbosity() { return g_threshold; }
+int brlog_getverbosity() { return g_threshold.load(std::memory_order_relaxed); }
 
 void brlog_setverbosity(int threshold) {
-  g_threshold = threshold;
+  g_threshold.store(threshold, std::memory_order_relaxed);
   update_max();
 }
 
 brerror_t brlog__addSink(brlog_sink_f callback, void *user) {
   (void)thread_sink();
-  g_sink = callback;
-  g_sink_user = user;
+  g_sink_user.store(user, std::memory_order_release);
+  g_sink.store(callback, std::memory_order_release);
   return BRERROR_NONE;
 }
 
 brerror_t brlog__removeSink(brlog_sink_f callback, void *user) {
-  if (g_sink != callback || g_sink_user != user) return BRERROR_UNSPECIFIED;
-  g_sink = nullptr;
-  g_sink_user = nullptr;
+  if (g_sink.load(std::memory_order_acquire) != callback ||
+      g_sink_user.load(std::memory_order_acquire) != user) {
+    return BRERROR_UNSPECIFIED;
+  }
+  g_sink.store(nullptr, std::memory_order_release);
+  g_sink_user.store(nullptr, std::memory_order_release);
   return BRERROR_NONE;
 }
 
@@ -100,11 +106,12 @@ brerror_t brlog__setThreadSink(brlog_sink_f callback, int threshold, void *user,
 
 void brlog_hexdump(const char *tag, int severity, const void *data, size_t length,
                    uint64_t base) {
-  if (severity > g_threshold || length == 0) return;
+  if (severity > g_threshold.load(std::memory_order_relaxed) || length == 0) return;
   static const char kHex[] = "0123456789abcdef";
   const unsigned char *bytes = static_cast<const unsigned char *>(data);
   for (size_t i = 0; i < length; i += 16) {
-    char line[8 + 2 + 16 * 3 + 2 + 16 + 2];
+    // Offsets past 32 bits print more than 8 digits: room for all 16.
+    char line[16 + 2 + 16 * 3 + 2 + 16 + 2];
     int pos = snprintf(line, sizeof line, "%08llx: ",
                        static_cast<unsigned long long>(base + i));
     for (size_t j = 0; j < 16; j++) {

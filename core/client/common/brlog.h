@@ -3,12 +3,16 @@
 //
 // A message is emitted when its severity is <= the global threshold (8 by
 // default) or <= the calling thread's own sink threshold. The global sink is
-// one callback set at start-up (before other threads log); a per-thread sink
-// lives in thread-local storage and is only touched by its own thread.
+// one callback set at start-up (before other threads log): callback and user
+// pointer are read separately, so replacing the sink while other threads log
+// may pair one sink's callback with the other's pointer. The threshold may
+// change at any time. A per-thread sink lives in thread-local storage and is
+// only touched by its own thread.
 // brlog() costs one comparison and no formatting for a message above every
 // threshold in force.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -36,7 +40,7 @@ typedef void (*brlog_cleanup_f)(void *user);
 
 // The highest threshold in force anywhere (global or any per-thread sink
 // ever installed); the brlog() macro compares against it before any call.
-extern int g_brlog_maxthreshold;
+extern std::atomic<int> g_brlog_maxthreshold;
 
 void __brlog(const char *tag, int severity, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
@@ -44,7 +48,8 @@ void brlogv(const char *tag, int severity, const char *format, va_list args);
 
 #define brlog(tag, severity, ...)                                          \
   do {                                                                     \
-    if ((severity) <= g_brlog_maxthreshold) __brlog(tag, severity, __VA_ARGS__); \
+    if ((severity) <= g_brlog_maxthreshold.load(std::memory_order_relaxed)) \
+      __brlog(tag, severity, __VA_ARGS__);                                 \
   } while (0)
 
 int brlog_getverbosity();

@@ -87,6 +87,16 @@ TEST_F(BrLogTest, HexdumpLines) {
             "HEX|8|00000110: 51 52 53 54                                       QRST\n");
 }
 
+TEST_F(BrLogTest, HexdumpOffsetsPastThirtyTwoBitsKeepEveryColumn) {
+  unsigned char data[16];
+  for (int i = 0; i < 16; i++) data[i] = static_cast<unsigned char>('a' + i);
+  brlog_hexdump("HEX", 8, data, sizeof data, 0xfedcba9876543210ull);
+  ASSERT_EQ(global_.lines.size(), 1u);
+  EXPECT_EQ(global_.lines[0],
+            "HEX|8|fedcba9876543210: 61 62 63 64 65 66 67 68 69 6a 6b 6c 6d 6e 6f 70   "
+            "abcdefghijklmnop\n");
+}
+
 TEST(BrLogDeathTest, AssertLogsAndStops) {
   EXPECT_DEATH(
       {

@@ -1,8 +1,13 @@
 #include "hbjson.h"
 
 #include <cstring>
+#include <memory>
 
 #include "brlog.h"
+#include "hblistiter.h"
+#include "hbmap.h"
+#include "hbstr.h"
+#include "hbstralloc.h"
 
 namespace {
 
@@ -33,6 +38,93 @@ void HBJSONParser::releaseLevels() {
     if (level.container) sink_->dropContainer(level.container, level.isList);
   }
   depth_ = 0;
+}
+
+brerror_t HBJSONMapSink::openMap(void *parent, void **out) {
+  if (!parent) {
+    *out = root;
+    return BRERROR_NONE;
+  }
+  HBMap *child = root->createChild(nullptr);
+  if (!child) return BRERROR_NO_MEMORY;
+  *out = child;
+  return BRERROR_NONE;
+}
+
+brerror_t HBJSONMapSink::openList(void *, void **out) {
+  *out = new HBListIterator(nullptr, HBTYPE_IID_IHBOBJ, HBLISTITER_OWNS_LIST, nullptr);
+  return BRERROR_NONE;
+}
+
+brerror_t HBJSONMapSink::keepKey(void *map, const char *text, int32_t length, const char **out) {
+  *out = static_cast<HBMap *>(map)->getAllocator()->adoptString(text, length);
+  return *out ? BRERROR_NONE : BRERROR_NO_MEMORY;
+}
+
+// A null key means the container is a list.
+brerror_t HBJSONMapSink::setString(void *container, const char *key, const char *text,
+                                   int32_t length) {
+  if (key) return static_cast<HBMap *>(container)->setAtKey(key, HBTYPE_STRING, text, 0);
+  HBRef<HBStrSA> str(new HBStrSA(root->getAllocator(), text, length));
+  if (!str->getString()) return BRERROR_NO_MEMORY;
+  return static_cast<HBListIterator *>(container)->appendChild(static_cast<IHBStr *>(str.get()));
+}
+
+brerror_t HBJSONMapSink::setContainer(void *container, const char *key, void *child,
+                                      bool childIsList) {
+  // Stored as their interface pointers, which is what readers get back.
+  IHBObj *object;
+  hbtype_t type;
+  if (childIsList) {
+    object = static_cast<IHBIter *>(static_cast<HBListIterator *>(child));
+    type = HBTYPE_IID_IHBITER;
+  } else {
+    object = static_cast<IHBMap *>(static_cast<HBMap *>(child));
+    type = HBTYPE_IID_IHBMAP;
+  }
+  HBRef<IHBObj> held(object);
+  if (key) return static_cast<HBMap *>(container)->setAtKey(key, type, object, 0);
+  return static_cast<HBListIterator *>(container)->appendChild(object);
+}
+
+void HBJSONMapSink::closeList(void *list) { static_cast<HBListIterator *>(list)->reset(); }
+
+void HBJSONMapSink::dropContainer(void *container, bool isList) {
+  if (isList) {
+    static_cast<HBListIterator *>(container)->dnref();
+  } else {
+    static_cast<HBMap *>(container)->dnref();
+  }
+}
+
+brerror_t HBJSONParser::initParser(HBMap *map) {
+  cleanupParser();
+  if (map) {
+    map->upref();
+  } else {
+    map = new HBMap(nullptr, 1024, 1024, nullptr);
+    if (!map->getAllocator()) {
+      map->dnref();
+      return BRERROR_NO_MEMORY;
+    }
+  }
+  // Switching the order of a map that already holds entries is not allowed.
+  if (map->getMapSize() == 0) map->setFlags(map->getFlags() | HBMAP_FLAG_INSERTION_ORDER);
+  mapSink_.root = map;
+  initWithSink(&mapSink_);
+  return BRERROR_NONE;
+}
+
+void HBJSONParser::cleanupParser() {
+  if (sink_) releaseLevels();
+  sink_ = nullptr;
+  if (mapSink_.root) {
+    mapSink_.root->dnref();
+    mapSink_.root = nullptr;
+  }
+  depth_ = 0;
+  quote_ = 0;
+  error_ = 0;
 }
 
 void HBJSONParser::initWithSink(HBJSONSink *sink) {
@@ -249,5 +341,54 @@ brerror_t HBJSONParser::parseBuffer(char *text, int32_t *length) {
     }
   }
   *length = 0;
+  return BRERROR_NONE;
+}
+
+brerror_t HBJSON__parseBuffer(HBMap **out, char *text, int32_t length) {
+  BRASSERT(out);
+  HBJSONParser parser;
+  brerror_t rc = parser.initParser(nullptr);
+  if (rc < 0) return rc;
+  int32_t left = length;
+  rc = parser.parseBuffer(text, &left);
+  if (rc < 0) return rc;
+  // An unclosed root would otherwise pass for a whole document.
+  if (!parser.isFinished()) return BRERROR_TRY_AGAIN;
+  HBMap *map = parser.getMap();
+  map->upref();
+  *out = map;
+  return length;
+}
+
+brerror_t HBJSON__parseStream(HBMap **out, IHBStream *stream) {
+  BRASSERT(out && stream);
+  constexpr int32_t kBufferSize = 4096;
+  std::unique_ptr<char[]> buffer(new char[kBufferSize]);
+  HBJSONParser parser;
+  brerror_t rc = parser.initParser(nullptr);
+  if (rc < 0) return rc;
+  int32_t fill = 0;
+  for (;;) {
+    brerror_t n = stream->read(buffer.get() + fill, kBufferSize - fill);
+    if (n < 0) return n;
+    if (n == 0) break;
+    fill += n;
+    int32_t length = fill;
+    rc = parser.parseBuffer(buffer.get(), &length);
+    if (rc == BRERROR_TRY_AGAIN) {
+      fill = length;
+      if (fill == kBufferSize) {
+        brlog("HBJSON", BRLOG_ERROR, "NOT ENOUGH BUFFER ROOM TO PARSE: %d\n", fill);
+        return BRERROR_NO_SPACE;
+      }
+      continue;
+    }
+    if (rc < 0) return rc;
+    fill = 0;
+  }
+  if (fill > 0 || !parser.isFinished()) return BRERROR_TRY_AGAIN;
+  HBMap *map = parser.getMap();
+  map->upref();
+  *out = map;
   return BRERROR_NONE;
 }

@@ -10,14 +10,22 @@
 // arrive in pieces: when a string or token runs to the end of the text the
 // parser keeps its start for the next call.
 //
-// What the parser builds goes through HBJSONSink, which owns every container
-// it opens until it is handed to its parent. One parser belongs to one
-// thread.
+// The result is an HBMap in document order (flag 0x100) on one arena:
+// strings and tokens are HBTYPE_STRING values, objects child maps
+// (HBTYPE_IID_IHBMAP), arrays HBListIterators of IHBObj elements
+// (HBTYPE_IID_IHBITER) whose strings are HBStrSA objects. The parser holds
+// one reference on its result until cleanupParser; the wrappers hand one to
+// the caller. Underneath, the state machine builds through HBJSONSink, which
+// owns every container it opens until it is handed to its parent. One parser
+// belongs to one thread.
 #pragma once
 
 #include <cstdint>
 
 #include "brerror.h"
+#include "hbstream.h"
+
+class HBMap;
 
 // Receives the items of a document. Containers are opaque handles; a
 // container handed to setContainer belongs to its parent from then on,
@@ -42,6 +50,22 @@ class HBJSONSink {
   virtual void dropContainer(void *container, bool isList) = 0;
 };
 
+// Builds into an HBMap and its children.
+class HBJSONMapSink : public HBJSONSink {
+ public:
+  HBMap *root = nullptr;
+
+  brerror_t openMap(void *parent, void **out) override;
+  brerror_t openList(void *parent, void **out) override;
+  brerror_t keepKey(void *map, const char *text, int32_t length, const char **out) override;
+  brerror_t setString(void *container, const char *key, const char *text,
+                      int32_t length) override;
+  brerror_t setContainer(void *container, const char *key, void *child,
+                         bool childIsList) override;
+  void closeList(void *list) override;
+  void dropContainer(void *container, bool isList) override;
+};
+
 class HBJSONParser {
  public:
   enum State : uint8_t {
@@ -63,10 +87,18 @@ class HBJSONParser {
   HBJSONParser() = default;
   HBJSONParser(const HBJSONParser &) = delete;
   HBJSONParser &operator=(const HBJSONParser &) = delete;
-  ~HBJSONParser() { releaseLevels(); }
+  ~HBJSONParser() { cleanupParser(); }
 
-  // Resets the parser to build into `sink`.
+  // Resets the parser to build into `map` (one reference taken), or into a
+  // new map of a 1,024/1,024-byte arena when `map` is null. Insertion order
+  // is switched on when the map is still empty. -19 when no map can be had.
+  brerror_t initParser(HBMap *map);
+  // Resets the parser to build into `sink` (which stays the caller's).
   void initWithSink(HBJSONSink *sink);
+  // Releases the result map and every unfinished container.
+  void cleanupParser();
+  // The result so far (no reference added); null before initParser.
+  HBMap *getMap() const { return mapSink_.root; }
 
   // Consumes what it can of text[0..*length). 0 when everything was
   // consumed (*length set to 0); -2 when a string or token runs to the end:
@@ -95,9 +127,22 @@ class HBJSONParser {
   brerror_t closeContainer();
   void releaseLevels();
 
+  HBJSONMapSink mapSink_;
   HBJSONSink *sink_ = nullptr;
   Level levels_[kMaxDepth];
   int depth_ = 0;
   char quote_ = 0;
   brerror_t error_ = 0;
 };
+
+// Parses one complete document from text[0..length) (changed in place).
+// Returns the bytes consumed (> 0) and the map in *out (one reference), or
+// the parser's error; -2 when the text ends before the root object closes.
+brerror_t HBJSON__parseBuffer(HBMap **out, char *text, int32_t length);
+
+// Reads `stream` to its end through a 4,096-byte buffer and parses as it
+// goes. 0 and the map in *out (one reference); -12 when one string or token
+// does not fit in the buffer ("NOT ENOUGH BUFFER ROOM TO PARSE"), -2 when
+// the stream ends before the root object closes, the parser's error, or the
+// stream's read error.
+brerror_t HBJSON__parseStream(HBMap **out, IHBStream *stream);
