@@ -178,8 +178,10 @@ void scaleArea(HBImg *src, const Window &win, HBImg *dst, const Taps &tx, const 
       const Acc *col = a + static_cast<size_t>(tx.first[i]) * C;
       for (int32_t t = tx.begin[i]; t < tx.begin[i + 1]; t++, col += C) {
         const uint64_t wx = tx.weight[t];
+#pragma GCC unroll 4
         for (int c = 0; c < C; c++) sum[c] += wx * col[c];
       }
+#pragma GCC unroll 4
       for (int c = 0; c < C; c++) {
         d[c] = static_cast<uint8_t>(std::min<uint64_t>(255, div.divide(sum[c])));
       }

@@ -7,7 +7,7 @@
 
 #include "hbimg.h"
 #include "hbimg_testfixtures.h"
-#include "hbimg_teststream.h"
+#include "hbstream_testing.h"
 
 using namespace hbimgtest;
 
@@ -24,7 +24,7 @@ std::vector<uint8_t> packedRGB(HBImg *img) {
 // Decodes through the decoder interface, returning the header it filled.
 brerror_t decodeWithHeader(const std::string &file, int32_t w, int32_t h, uint32_t flags,
                            HBImgHeader *header, HBRef<HBImg> *out) {
-  HBRef<HBImgTestStream> stream(new HBImgTestStream(file));
+  HBRef<IHBStream> stream = fileStream(file);
   uint8_t first[512];
   brerror_t n = stream->read(first, sizeof first);
   HBRef<IHBImgDecoder> decoder;
@@ -114,7 +114,7 @@ TEST(HBImgJpegTest, ExactScalingAfterDecodeUnlessKept) {
 TEST(HBImgJpegTest, GreyJpegAndSmallReadsDecodeToRGB) {
   const std::string grey = photoJpeg(64, 48, greyJpeg());
   HBRef<HBImg> img;
-  ASSERT_EQ(decodeScaled(grey, 0, 0, 0, &img, /*maxRead=*/7), BRERROR_NONE);
+  ASSERT_EQ(decodeScaled(grey, 0, 0, 0, &img, /*piece=*/7), BRERROR_NONE);
   ASSERT_EQ(img->getWidth(), 64);
   ASSERT_EQ(img->getDepth(), 24);
   for (int32_t y = 0; y < 48; y++) {
@@ -200,10 +200,10 @@ TEST(HBImgJpegTest, ICCProfileSurvivesDecodeAndEncode) {
   ASSERT_EQ(length, profile.size());
   EXPECT_EQ(std::string(reinterpret_cast<const char *>(icc), length), profile);
 
-  HBRef<HBImgTestStream> out(new HBImgTestStream);
+  HBRef<ScriptedStream> out(ScriptedStream::create());
   ASSERT_EQ(HBImg__encodeToStreamJPEG(img.get(), out.get(), 80), BRERROR_NONE);
   // Written right after the start: SOI, the JFIF APP0, then APP2.
-  const std::string &jpeg = out->data();
+  const std::string &jpeg = out->written;
   ASSERT_GT(jpeg.size(), 24u);
   EXPECT_EQ(jpeg.substr(0, 4), "\xFF\xD8\xFF\xE0");
   size_t app0 = 4 + ((static_cast<uint8_t>(jpeg[4]) << 8) | static_cast<uint8_t>(jpeg[5]));
@@ -227,15 +227,20 @@ TEST(HBImgJpegTest, EncoderWritesThrough8KBufferAndReportsFailure) {
     std::vector<uint8_t> px = photoPixels(w, h, c);
     for (int32_t y = 0; y < h; y++) memcpy(img->getRow(y), &px[y * w * c], w * c);
 
-    HBRef<HBImgTestStream> out(new HBImgTestStream);
+    HBRef<ScriptedStream> out(ScriptedStream::create());
     ASSERT_EQ(HBImg__encodeToStreamJPEG(img.get(), out.get(), 80), BRERROR_NONE);
-    const std::vector<int32_t> &writes = out->writes();
+    const std::vector<int32_t> &writes = out->writeSizes;
     ASSERT_GE(writes.size(), 2u);
     for (size_t i = 0; i + 1 < writes.size(); i++) EXPECT_EQ(writes[i], 8192);
     EXPECT_LE(writes.back(), 8192);
+    // A stream that takes less per write still gets every byte.
+    HBRef<ScriptedStream> shortWrites(ScriptedStream::create());
+    shortWrites->writeLimit = 5000;
+    ASSERT_EQ(HBImg__encodeToStreamJPEG(img.get(), shortWrites.get(), 80), BRERROR_NONE);
+    EXPECT_EQ(shortWrites->written, out->written);
 
     HBRef<HBImg> back;
-    ASSERT_EQ(decodeScaled(out->data(), 0, 0, 0, &back), BRERROR_NONE);
+    ASSERT_EQ(decodeScaled(out->written, 0, 0, 0, &back), BRERROR_NONE);
     ASSERT_EQ(back->getWidth(), w);
     ASSERT_EQ(back->getHeight(), h);
     double se = 0;
@@ -253,7 +258,7 @@ TEST(HBImgJpegTest, EncoderWritesThrough8KBufferAndReportsFailure) {
   HBRef<HBImg> img;
   ASSERT_EQ(HBImg__new(img.out(), 64, 64, 24, 0), BRERROR_NONE);
   memset(img->getBits(), 100, static_cast<size_t>(img->getPitch()) * 64);
-  HBRef<HBImgTestStream> broken(new HBImgTestStream);
-  broken->failWrites();
+  HBRef<ScriptedStream> broken(ScriptedStream::create());
+  broken->writeResults({BRERROR_IO});
   EXPECT_EQ(HBImg__encodeToStreamJPEG(img.get(), broken.get(), 80), BRERROR_UNSPECIFIED);
 }

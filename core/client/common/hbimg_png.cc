@@ -23,6 +23,9 @@ const char kTag[] = "HBIMG";
 // A chunk libpng keeps (the palette, transparency) is never this large in a
 // well-formed file; the bound stops a hostile one from claiming memory.
 constexpr png_alloc_size_t kMaxChunkBytes = 8u << 20;
+// libpng asks for data in pieces of at most 8 KB; a file stream would make a
+// system call for each.
+constexpr size_t kReadBufferSize = 65536;
 
 struct PngState {
   png_structp png;
@@ -33,6 +36,9 @@ struct PngState {
   const uint8_t *prefix;
   size_t prefixLength;
   size_t prefixPos;
+  size_t bufferPos;
+  size_t bufferLength;
+  uint8_t buffer[kReadBufferSize];
 };
 
 [[noreturn]] void pngError(png_structp png, png_const_charp text) {
@@ -43,21 +49,35 @@ struct PngState {
 
 void pngWarning(png_structp, png_const_charp text) { brlog(kTag, 16, "libpng: %s\n", text); }
 
-// The bytes taken for format detection first, then the stream; a short
-// stream is an error (libpng cannot suspend).
+// The bytes taken for format detection first, then the stream through our
+// buffer; a short stream is an error (libpng cannot suspend).
 void pngRead(png_structp png, png_bytep data, size_t length) {
   auto *s = static_cast<PngState *>(png_get_io_ptr(png));
-  size_t fromPrefix = s->prefixLength - s->prefixPos;
-  if (fromPrefix > length) fromPrefix = length;
-  memcpy(data, s->prefix + s->prefixPos, fromPrefix);
-  s->prefixPos += fromPrefix;
-  size_t got = fromPrefix;
+  size_t got = 0;
   while (got < length) {
-    size_t want = length - got;
-    if (want > INT32_MAX) want = INT32_MAX;
-    brerror_t n = s->stream->read(data + got, static_cast<int32_t>(want));
-    if (n <= 0) pngError(png, "short read");
-    got += static_cast<size_t>(n);
+    const uint8_t *from;
+    size_t avail;
+    if (s->prefixPos < s->prefixLength) {
+      from = s->prefix + s->prefixPos;
+      avail = s->prefixLength - s->prefixPos;
+    } else {
+      if (s->bufferPos == s->bufferLength) {
+        brerror_t n = s->stream->read(s->buffer, static_cast<int32_t>(sizeof s->buffer));
+        if (n <= 0) pngError(png, "short read");
+        s->bufferPos = 0;
+        s->bufferLength = static_cast<size_t>(n);
+      }
+      from = s->buffer + s->bufferPos;
+      avail = s->bufferLength - s->bufferPos;
+    }
+    const size_t n = avail < length - got ? avail : length - got;
+    memcpy(data + got, from, n);
+    got += n;
+    if (s->prefixPos < s->prefixLength) {
+      s->prefixPos += n;
+    } else {
+      s->bufferPos += n;
+    }
   }
 }
 

@@ -8,7 +8,6 @@
 
 #include "hbimg.h"
 #include "hbimg_testfixtures.h"
-#include "hbimg_teststream.h"
 
 using namespace hbimgtest;
 

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "hbimg_testfixtures.h"
-#include "hbimg_teststream.h"
 
 using namespace hbimgtest;
 
@@ -133,7 +132,8 @@ TEST(HBImgTest, DecoderIsChosenByTheLeadingBytes) {
     int32_t count = static_cast<int32_t>(std::min<size_t>(c.bytes.size(), 512));
     ASSERT_EQ(HBImageDecoder__new(decoder.out(), bytes, count), c.want);
     if (c.want < 0) continue;
-    HBRef<HBImgTestStream> rest(new HBImgTestStream(c.bytes.substr(count)));
+    const std::string tail = c.bytes.substr(count);
+    HBRef<IHBStream> rest = fileStream(tail);
     HBImgHeader header;
     ASSERT_EQ(decoder->decodeHeader(&header, bytes, count, rest.get()), BRERROR_NONE);
     EXPECT_EQ(header.width, 8);

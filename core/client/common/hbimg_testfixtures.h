@@ -1,6 +1,7 @@
 // Test-only fixtures for the image tests: photo-like pixels, JPEG and PNG
-// files written with libjpeg and libpng directly, a reference decode, and the
-// lookup of a real ImageMagick. Fixtures are always valid, so the libraries'
+// files written with libjpeg and libpng directly, a reference decode, the
+// decode of a file image through a memory stream, and the lookup of a real
+// ImageMagick. Fixtures are always valid, so the libraries'
 // default error handling (which ends the process) is good enough here.
 #pragma once
 
@@ -12,11 +13,13 @@
 #include <vector>
 
 #include <jpeglib.h>
+#include <gtest/gtest.h>
 #include <png.h>
 #include <unistd.h>
 
 #include "hbimg.h"
-#include "hbimg_teststream.h"
+#include "hbmemstream.h"
+#include "hbstream_testing.h"
 
 namespace hbimgtest {
 
@@ -188,9 +191,24 @@ inline std::string photoPng(int w, int h) {
   return encodePng(rows, w, PngOptions{});
 }
 
+// A memory stream over the file image, or with `piece` > 0 a stream that
+// hands the file out `piece` bytes per read.
+inline HBRef<IHBStream> fileStream(const std::string &file, size_t piece = 0) {
+  if (piece > 0) {
+    ScriptedStream *s = ScriptedStream::create();
+    for (size_t at = 0; at < file.size(); at += piece) s->data(file.substr(at, piece));
+    return HBRef<IHBStream>(s);
+  }
+  IHBMemStream *m = nullptr;
+  EXPECT_EQ(HBMemStream__new(&m, const_cast<char *>(file.data()),
+                             static_cast<uint32_t>(file.size()), HBSTREAM_READ),
+            BRERROR_NONE);
+  return HBRef<IHBStream>(m);
+}
+
 inline brerror_t decodeScaled(const std::string &file, int32_t w, int32_t h, uint32_t flags,
-                              HBRef<HBImg> *out, int32_t maxRead = 0) {
-  HBRef<HBImgTestStream> stream(new HBImgTestStream(file, maxRead));
+                              HBRef<HBImg> *out, size_t piece = 0) {
+  HBRef<IHBStream> stream = fileStream(file, piece);
   return HBImg__newFromStreamScaled(out->out(), stream.get(), w, h, flags);
 }
 
