@@ -346,6 +346,9 @@ brerror_t HBFmtParser::doFPFinishParse() {
     }
     brerror_t n = read(block.data(), kBlockSize);
     if (n <= 0) {
+      // A file shorter than the carry never had its implementation chosen:
+      // nothing more will come to match it.
+      if (n == 0 && !impl_ && state_ == HBFP_PARSING) fail(BRERROR_NO_ENTRY);
       rc = n;
       break;
     }

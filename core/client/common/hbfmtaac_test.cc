@@ -101,12 +101,17 @@ TEST(Mp4, RawItemsAndCreationTimesInBothHeaderVersions) {
   std::vector<uint8_t> v0 = box("mvhd", {0, 0, 0, 0, 0xCD, 0xF9, 0xCC, 0x20, 0, 0, 0, 0});
   std::vector<uint8_t> v1 = box("mvhd", {1, 0, 0, 0, 0, 0, 0, 0, 0xCD, 0xF9, 0xCC, 0x20, 0, 0, 0, 0});
   for (const auto &mvhd : {v0, v1}) {
-    Parsed got = parseBytes(file(ilst, mvhd));
-    EXPECT_EQ(got.text("originalTrackNumber"), "3/12");
-    EXPECT_EQ(got.text("genre"), "Rock");
-    EXPECT_EQ(got.text("EXIF-DateTimeOriginal"), "1372855200000");
-    // The hash of the identifier's hexadecimal text "000102030405ABCD".
-    EXPECT_EQ(got.text("vqz-UniqueAlbumID"), "PZuqs-5JGXWrv00nOH7OkzSfnKw=");
+    // Chosen from the data, and with the MP4 factory alone as the video
+    // probe uses it: the same items reach the result map.
+    for (IHBFormatImplFact *only : {static_cast<IHBFormatImplFact *>(nullptr), HBFmtImplFactAac__get()}) {
+      Parsed got = parseBytes(file(ilst, mvhd), only);
+      EXPECT_EQ(got.state, HBFP_DONE);
+      EXPECT_EQ(got.text("originalTrackNumber"), "3/12");
+      EXPECT_EQ(got.text("genre"), "Rock");
+      EXPECT_EQ(got.text("EXIF-DateTimeOriginal"), "1372855200000");
+      // The hash of the identifier's hexadecimal text "000102030405ABCD".
+      EXPECT_EQ(got.text("vqz-UniqueAlbumID"), "PZuqs-5JGXWrv00nOH7OkzSfnKw=");
+    }
   }
 }
 
