@@ -105,7 +105,8 @@ void BM_Mp4MoovAtEnd200MiB(benchmark::State &state) {
     HBRef<IHBFormatParser> parser;
     HBFmtParser__new(file, nullptr, parser.out());
     parser->doFPFinishParse();
-    titled = parser->getFPResultItem("title", nullptr, nullptr) == 0;
+    HBRef<IHBMap> items;
+    titled = parser->getFPResultMap(items.out()) == 0 && items->getStringAtKey("title") != nullptr;
     read = file->bytesRead;
     parser->close();
     parser.reset();
@@ -146,7 +147,10 @@ void BM_ExifPerPhoto_HBFmtParser(benchmark::State &state) {
       char block[4096];
       while (parser->read(block, sizeof block) > 0) {
       }
-      benchmark::DoNotOptimize(parser->getFPResultItem("EXIF-GPSCoordinates", nullptr, nullptr));
+      HBRef<IHBMap> items;
+      if (parser->getFPResultMap(items.out()) == 0) {
+        benchmark::DoNotOptimize(items->getStringAtKey("EXIF-GPSCoordinates"));
+      }
       parser->close();
       parser.reset();
       file->dnref();

@@ -7,23 +7,27 @@
 
 #include "hbfmt.h"
 #include "hbfmt_impl.h"
+#include "hbmap.h"
+#include "hbmemstream.h"
 
 inline void fuzzFmt(const uint8_t *data, size_t size, IHBFormatImplFact *only) {
-  HBRef<IHBSeekableStream> mem;
-  hbfmt__newMemStream(data, static_cast<uint32_t>(size), mem.out());
+  HBRef<IHBMemStream> mem;
+  if (HBMemStream__new(mem.out(), const_cast<uint8_t *>(data), static_cast<uint32_t>(size),
+                       HBSTREAM_READ | HBMEMSTREAM_BORROWED) != 0) {
+    return;
+  }
   HBRef<IHBFormatParser> parser;
   if (HBFmtParser__newWithFmtImplFact(mem.get(), only, parser.out()) != 0) return;
   parser->doFPFinishParse();
-  hbtype_t type;
-  const void *value;
-  if (parser->getFPResultItem("vqz-tn", &type, &value) == 0 && type != HBTYPE_STRING) {
-    void *ifc = nullptr;
-    if (static_cast<IHBObj *>(const_cast<void *>(value))->getifc(HBTYPE_IID_IHBSTREAM, &ifc) == 0) {
-      HBRef<IHBStream> s(static_cast<IHBStream *>(ifc));
+  HBRef<IHBMap> items;
+  if (parser->getFPResultMap(items.out()) == 0) {
+    HBRef<IHBStream> picture;
+    if (items->getAtKey("vqz-tn", HBTYPE_IID_IHBSTREAM, reinterpret_cast<void **>(picture.out())) == 0) {
       char buffer[512];
-      while (s->read(buffer, sizeof buffer) > 0) {
+      while (picture->read(buffer, sizeof buffer) > 0) {
       }
     }
   }
+  parser->releaseStream();
   parser->close();
 }

@@ -7,9 +7,11 @@
 //  "codec_name", "width", "height", "duration"}, ...]}
 //
 // "date" is the container's creation time with its zone as a signed
-// four-digit number, present only when the container records one. Exit
-// status 0 with the document on standard output, 1 with a message on
-// standard error when the file cannot be read as media.
+// four-digit number, present only when the container records one. Numbers
+// that may carry a fraction or a sign ("bit_rate", "duration") are written
+// as texts: the client's JSON reader takes bare tokens of letters, digits
+// and "_" only. Exit status 0 with the document on standard output, 1 with
+// a message on standard error when the file cannot be read as media.
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -73,8 +75,10 @@ std::string validUtf8(const char *text) {
   return out;
 }
 
-double seconds(int64_t value, AVRational base) {
-  return static_cast<double>(value) * av_q2d(base);
+std::string seconds(int64_t value, AVRational base) {
+  char text[64];
+  snprintf(text, sizeof text, "%.6f", static_cast<double>(value) * av_q2d(base));
+  return text;
 }
 
 }  // namespace
@@ -115,9 +119,9 @@ int main(int argc, char **argv) {
     const AVStream *stream = context->streams[i];
     const AVCodecParameters *codec = stream->codecpar;
     const char *type = av_get_media_type_string(codec->codec_type);
-    double duration = stream->duration != AV_NOPTS_VALUE ? seconds(stream->duration, stream->time_base)
-                      : context->duration != AV_NOPTS_VALUE ? seconds(context->duration, AV_TIME_BASE_Q)
-                                                             : 0.0;
+    std::string duration = stream->duration != AV_NOPTS_VALUE ? seconds(stream->duration, stream->time_base)
+                           : context->duration != AV_NOPTS_VALUE ? seconds(context->duration, AV_TIME_BASE_Q)
+                                                                  : seconds(0, AV_TIME_BASE_Q);
     streams.push_back({{"codec_type", type ? type : "unknown"},
                        {"codec_name", avcodec_get_name(codec->codec_id)},
                        {"width", codec->width},
@@ -127,7 +131,7 @@ int main(int argc, char **argv) {
 
   nlohmann::json document = {{"format",
                               {{"format_name", context->iformat->name},
-                               {"bit_rate", context->bit_rate},
+                               {"bit_rate", std::to_string(context->bit_rate)},
                                {"metadata", metadata}}},
                              {"streams", streams}};
   avformat_close_input(&context);

@@ -2,96 +2,22 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "brlog.h"
 #include "hbfmt_impl.h"
+#include "hbmemstream.h"
 
 namespace {
 
 const char kTag[] = "HBFMT";
 constexpr int32_t kCarrySize = 256;
 constexpr int32_t kBlockSize = 4096;
-
-// ---------------------------------------------------------------------------
-// Memory stream for picture bytes.
-
-class FmtMemStream final : public IHBSeekableStream {
- public:
-  FmtMemStream(const void *data, uint32_t length)
-      : bytes_(static_cast<const uint8_t *>(data), static_cast<const uint8_t *>(data) + (data ? length : 0)) {}
-
-  int32_t upref() override { return refs_.retain(); }
-  int32_t dnref() override {
-    int32_t n = refs_.release();
-    if (n == 0) delete this;
-    return n;
-  }
-  brerror_t getifc(hbtype_t id, void **out) override {
-    if (id != HBTYPE_IID_IHBOBJ && id != HBTYPE_IID_IHBSTREAM && id != HBTYPE_IID_IHBSEEKABLESTREAM) {
-      return BRERROR_NO_ENTRY;
-    }
-    upref();
-    *out = static_cast<IHBSeekableStream *>(this);
-    return BRERROR_NONE;
-  }
-  brerror_t read(void *buffer, int32_t size) override {
-    brerror_t n = pread(buffer, size, readPos_);
-    if (n > 0) readPos_ += n;
-    return n;
-  }
-  brerror_t write(const void *data, int32_t size) override {
-    if (size < 0) return BRERROR_INVALID_ARGUMENT;
-    if (bytes_.size() + static_cast<size_t>(size) > INT32_MAX) return BRERROR_NO_SPACE;
-    const uint8_t *p = static_cast<const uint8_t *>(data);
-    bytes_.insert(bytes_.end(), p, p + size);
-    return size;
-  }
-  int64_t seek(int64_t offset, int origin) override {
-    int64_t base = origin == HBSEEK_CUR ? readPos_ : origin == HBSEEK_END ? static_cast<int64_t>(bytes_.size()) : 0;
-    if (offset < -base || offset > INT32_MAX - base) return BRERROR_INVALID_ARGUMENT;
-    readPos_ = base + offset;
-    return readPos_;
-  }
-  brerror_t sync() override { return BRERROR_NONE; }
-  brerror_t close() override { return BRERROR_NONE; }
-  int64_t sendTo(IHBStream *destination, int64_t count) override {
-    int64_t left = static_cast<int64_t>(bytes_.size()) - readPos_;
-    if (left < 0) left = 0;
-    if (count >= 0 && count < left) left = count;
-    int64_t sent = 0;
-    while (sent < left) {
-      brerror_t w = destination->write(bytes_.data() + readPos_ + sent, static_cast<int32_t>(left - sent));
-      if (w <= 0) break;
-      sent += w;
-    }
-    readPos_ += sent;
-    return sent;
-  }
-  brerror_t pread(void *buffer, int32_t size, int64_t offset) override {
-    if (size < 0 || offset < 0) return BRERROR_INVALID_ARGUMENT;
-    if (offset >= static_cast<int64_t>(bytes_.size())) return 0;
-    int32_t n = static_cast<int32_t>(std::min<int64_t>(size, static_cast<int64_t>(bytes_.size()) - offset));
-    memcpy(buffer, bytes_.data() + offset, static_cast<size_t>(n));
-    return n;
-  }
-  brerror_t pwrite(const void *data, int32_t size, int64_t offset) override {
-    if (size < 0 || offset < 0 || offset + size > INT32_MAX) return BRERROR_INVALID_ARGUMENT;
-    if (bytes_.size() < static_cast<size_t>(offset + size)) bytes_.resize(static_cast<size_t>(offset + size));
-    memcpy(bytes_.data() + offset, data, static_cast<size_t>(size));
-    return size;
-  }
-
- private:
-  ~FmtMemStream() override = default;
-
-  HBRefCount refs_;
-  std::vector<uint8_t> bytes_;
-  int64_t readPos_ = 0;
-};
+constexpr size_t kItemsArenaStep = 4096;
+constexpr uint32_t kPictureReserveMax = 16u << 20;
 
 // ---------------------------------------------------------------------------
 // A stream with a MIME type.
@@ -139,15 +65,9 @@ class HBStreamWithMimeType final : public IHBStream, public IHBObjMimeType {
 // ---------------------------------------------------------------------------
 // The parser.
 
-struct Item {
-  hbtype_t type = HBTYPE_NULL;
-  std::string text;
-  IHBObj *object = nullptr;
-};
-
 class HBFmtParser final : public IHBFormatParser, public IHBFormatImplSink {
  public:
-  HBFmtParser(IHBStream *stream, IHBFormatImplFact *only) : stream_(stream), only_(only) {
+  HBFmtParser(IHBStream *stream, IHBFormatImplFact *only, HBMap *items) : stream_(stream), only_(only), items_(items) {
     stream_->upref();
     info_.sink = this;
   }
@@ -184,7 +104,8 @@ class HBFmtParser final : public IHBFormatParser, public IHBFormatImplSink {
   brerror_t close() override {
     brerror_t rc = stream_ ? stream_->close() : BRERROR_NONE;
     impl_.reset();
-    clearItems();
+    if (items_) items_->dnref();
+    items_ = nullptr;
     closed_ = true;
     return rc;
   }
@@ -194,7 +115,12 @@ class HBFmtParser final : public IHBFormatParser, public IHBFormatImplSink {
 
   HBFormatParserState_t getFPState() override { return state_; }
   int64_t getFPWantOffset() override { return state_ == HBFP_SEEKING ? target_ : -1; }
-  brerror_t getFPResultItem(const char *key, hbtype_t *type, const void **value) override;
+  brerror_t getFPResultMap(IHBMap **out) override {
+    if (!items_) return BRERROR_NO_ENTRY;
+    items_->upref();
+    *out = items_;
+    return BRERROR_NONE;
+  }
   brerror_t doFPFinishParse() override;
   brerror_t releaseStream() override {
     if (stream_) stream_->dnref();
@@ -205,16 +131,17 @@ class HBFmtParser final : public IHBFormatParser, public IHBFormatImplSink {
   void notifyItemFound(const char *key, hbtype_t type, const void *value) override;
 
   // For HBFmtParser__newWithFmtImplFact: matches the one factory on the
-  // stream's first bytes; the bytes it skips are ignored when read.
-  brerror_t matchFirst(const uint8_t *data, int32_t length) {
+  // stream's first bytes; the bytes it skips are waited for as after a seek.
+  brerror_t matchOnly(const uint8_t *head, int32_t length) {
+    takeFileName();
     info_.avail = length;
-    info_.data = data;
+    info_.data = head;
     info_.offset = 0;
     info_.used = 0;
     info_.wantOffset = -1;
     IHBFormatImpl *impl = nullptr;
     brerror_t rc = only_->matchFormat(&info_, &impl);
-    if (rc != 0 || !impl) return rc != 0 ? rc : BRERROR_NO_ENTRY;
+    if (rc != BRERROR_NONE || !impl) return rc != BRERROR_NONE ? rc : BRERROR_NO_ENTRY;
     impl_.reset(impl);
     int32_t skip = std::clamp(info_.used, 0, length);
     if (skip > 0) {
@@ -226,7 +153,7 @@ class HBFmtParser final : public IHBFormatParser, public IHBFormatImplSink {
 
  private:
   ~HBFmtParser() override {
-    clearItems();
+    if (items_) items_->dnref();
     if (stream_) stream_->dnref();
   }
 
@@ -242,24 +169,19 @@ class HBFmtParser final : public IHBFormatParser, public IHBFormatImplSink {
     brlog(kTag, 16, "[FMT] ERROR: %d\n", rc);
     setState(HBFP_FAILED);
   }
+  // The underlying file's path, when it has one, into info_.fileName.
+  void takeFileName();
   // The first factory that matches: its implementation and the bytes to
   // skip, or null.
   IHBFormatImpl *match(const uint8_t *data, int32_t length, int64_t offset, int32_t *pos);
   void feed(const uint8_t *data, int32_t length, int64_t offset);
-  void storeItem(const char *key, hbtype_t type, const void *value);
-  void clearItems() {
-    for (auto &entry : items_) {
-      if (entry.second.object) entry.second.object->dnref();
-    }
-    items_.clear();
-  }
 
   HBRefCount refs_;
   IHBStream *stream_;
   IHBFormatImplFact *only_;
   HBFormatImplInfo_t info_ = {};
   std::unique_ptr<IHBFormatImpl> impl_;
-  std::map<std::string, Item> items_;
+  HBMap *items_;
   HBFormatParserState_t state_ = HBFP_PARSING;
   uint8_t carry_[kCarrySize];
   int32_t carryLen_ = 0;
@@ -286,7 +208,7 @@ int64_t HBFmtParser::seek(int64_t offset, int origin) {
   return now;
 }
 
-IHBFormatImpl *HBFmtParser::match(const uint8_t *data, int32_t length, int64_t offset, int32_t *pos) {
+void HBFmtParser::takeFileName() {
   if (stream_ && !fileName_[0]) {
     void *ifc = nullptr;
     if (stream_->getifc(HBTYPE_IID_IHBFILESTREAM, &ifc) == 0) {
@@ -296,7 +218,12 @@ IHBFormatImpl *HBFmtParser::match(const uint8_t *data, int32_t length, int64_t o
     }
   }
   info_.fileName = fileName_[0] ? fileName_ : nullptr;
-  IHBFormatImplFact *all[] = {HBFmtImplFactId3__get(), HBFmtImplFactExif__get(), HBFmtImplFactAac__get()};
+}
+
+IHBFormatImpl *HBFmtParser::match(const uint8_t *data, int32_t length, int64_t offset, int32_t *pos) {
+  takeFileName();
+  IHBFormatImplFact *all[] = {HBFmtImplFactId3__get(), HBFmtImplFactExif__get(), HBFmtImplFactKXXCProbe__get(),
+                              HBFmtImplFactAac__get()};
   IHBFormatImplFact *one[] = {only_};
   IHBFormatImplFact **list = only_ ? one : all;
   size_t count = only_ ? 1 : sizeof all / sizeof all[0];
@@ -419,6 +346,9 @@ brerror_t HBFmtParser::doFPFinishParse() {
     }
     brerror_t n = read(block.data(), kBlockSize);
     if (n <= 0) {
+      // A file shorter than the carry never had its implementation chosen:
+      // nothing more will come to match it.
+      if (n == 0 && !impl_ && state_ == HBFP_PARSING) fail(BRERROR_NO_ENTRY);
       rc = n;
       break;
     }
@@ -433,46 +363,34 @@ void HBFmtParser::notifyItemFound(const char *key, hbtype_t type, const void *va
     return;
   }
   if (!key || !value) return;
+  brerror_t rc;
   if (type != HBTYPE_STRING) {
-    storeItem(key, type, value);
-    return;
+    rc = items_->setAtKey(key, type, value, 0);
+  } else {
+    const char *text = static_cast<const char *>(value);
+    const char *end = text + strlen(text);
+    while (*text == ' ' || *text == '\t') text++;
+    while (end > text && (end[-1] == ' ' || end[-1] == '\t')) end--;
+    if (end == text) return;
+    std::string trimmed(text, end);
+    rc = items_->setAtKey(key, trimmed.c_str(), 0);
   }
-  const char *text = static_cast<const char *>(value);
-  const char *end = text + strlen(text);
-  while (*text == ' ' || *text == '\t') text++;
-  while (end > text && (end[-1] == ' ' || end[-1] == '\t')) end--;
-  if (end == text) return;
-  std::string trimmed(text, end);
-  storeItem(key, HBTYPE_STRING, trimmed.c_str());
+  if (rc != BRERROR_NONE) brlog(kTag, 2, "notifyItemFound: '%s' not stored: %d\n", key, rc);
 }
 
-void HBFmtParser::storeItem(const char *key, hbtype_t type, const void *value) {
-  Item item;
-  item.type = type;
-  if (type == HBTYPE_STRING) {
-    item.text = static_cast<const char *>(value);
-  } else {
-    item.object = static_cast<IHBObj *>(const_cast<void *>(value));
-    item.object->upref();
-  }
-  auto found = items_.find(key);
-  if (found != items_.end()) {
-    if (found->second.object) found->second.object->dnref();
-    found->second = std::move(item);
-  } else {
-    items_.emplace(key, std::move(item));
-  }
-}
 
-brerror_t HBFmtParser::getFPResultItem(const char *key, hbtype_t *type, const void **value) {
-  auto found = items_.find(key);
-  if (found == items_.end()) return BRERROR_NO_ENTRY;
-  if (type) *type = found->second.type;
-  if (value) {
-    *value = found->second.type == HBTYPE_STRING ? static_cast<const void *>(found->second.text.c_str())
-                                                  : static_cast<const void *>(found->second.object);
+
+// A parser with its empty result map; null when memory runs out.
+HBFmtParser *newParser(IHBStream *stream, IHBFormatImplFact *only) {
+  HBMap *items = new (std::nothrow) HBMap("FMTITEMS", kItemsArenaStep, kItemsArenaStep, nullptr);
+  if (!items) return nullptr;
+  if (!items->getAllocator()) {
+    items->dnref();
+    return nullptr;
   }
-  return BRERROR_NONE;
+  HBFmtParser *parser = new (std::nothrow) HBFmtParser(stream, only, items);
+  if (!parser) items->dnref();
+  return parser;
 }
 
 }  // namespace
@@ -486,7 +404,9 @@ brerror_t HBFmtParser__new(IHBStream *stream, const char *mime, IHBFormatParser 
     if (!known) return BRERROR_UNSUPPORTED;
   }
   if (!stream || !out) return BRERROR_INVALID_ARGUMENT;
-  *out = new HBFmtParser(stream, nullptr);
+  HBFmtParser *parser = newParser(stream, nullptr);
+  if (!parser) return BRERROR_NO_MEMORY;
+  *out = parser;
   return BRERROR_NONE;
 }
 
@@ -504,13 +424,11 @@ brerror_t HBFmtParser__newWithFmtImplFact(IHBStream *stream, IHBFormatImplFact *
   }
   int64_t back = stream->seek(0, HBSEEK_SET);
   if (back < 0) return static_cast<brerror_t>(back);
-  HBFmtParser *parser = new HBFmtParser(stream, factory);
-  brerror_t rc = parser->matchFirst(head.data(), got);
-  if (rc != 0) {
-    parser->dnref();
-    return rc;
-  }
-  *out = parser;
+  HBRef<HBFmtParser> parser(newParser(stream, factory));
+  if (!parser) return BRERROR_NO_MEMORY;
+  brerror_t rc = parser->matchOnly(head.data(), got);
+  if (rc != BRERROR_NONE) return rc;
+  *out = parser.release();
   return BRERROR_NONE;
 }
 
@@ -520,9 +438,12 @@ brerror_t HBStreamWithMimeType__new(IHBStream *stream, const char *mimeType, IHB
   return BRERROR_NONE;
 }
 
-brerror_t hbfmt__newMemStream(const void *data, uint32_t length, IHBSeekableStream **out) {
-  *out = new FmtMemStream(data, length);
-  return BRERROR_NONE;
+brerror_t hbfmt__newPictureStream(uint32_t expected, IHBMemStream **out) {
+  // Sizes come from the file: a header that claims gigabytes must not
+  // reserve them before a byte of the picture has arrived.
+  const uint32_t reserve = std::min(expected, kPictureReserveMax);
+  return HBMemStream__new(out, nullptr, reserve,
+                          HBSTREAM_READ | HBSTREAM_WRITE | HBMEMSTREAM_ALLOC | HBMEMSTREAM_GROW);
 }
 
 bool hbfmt__utcToMs(int year, int month, int day, int hour, int minute, int second, int64_t *ms) {

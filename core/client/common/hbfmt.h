@@ -1,18 +1,22 @@
 // hbfmt: format parsers for media metadata. HBFmtParser is a pass-through
 // stream: every byte read through it is also offered to a format
-// implementation chosen from the first bytes (ID3, EXIF, MP4, in that
-// order), which reports items by name ("EXIF-Make", "title",
-// "vqz-tn" ...). Implementations skip regions they do not need by asking for
-// a file offset; doFPFinishParse then seeks the underlying stream there.
+// implementation chosen from the first bytes (ID3, EXIF, the video probe,
+// MP4, in that order), which reports items by name ("EXIF-Make", "title",
+// "vqz-tn" ...) into the parser's result map. Implementations skip regions
+// they do not need by asking for a file offset; doFPFinishParse then seeks
+// the underlying stream there.
 //
 // Ownership: the parser holds one reference on the underlying stream until
-// releaseStream or destruction, and one on every object item it stores.
-// Factories are process-wide singletons; an implementation is owned by the
-// parser that matched it. A parser serves one thread at a time.
+// releaseStream or destruction, and one on its result map until close or
+// destruction; the map holds one on every object item. Factories are
+// process-wide singletons; an implementation is owned by the parser that
+// matched it. A parser serves one thread at a time; the factories may be
+// used from several threads at once.
 #pragma once
 
 #include <cstdint>
 
+#include "hbmap.h"
 #include "hbobj.h"
 #include "hbstream.h"
 
@@ -81,10 +85,10 @@ class IHBFormatParser : public IHBStream {
   virtual HBFormatParserState_t getFPState() = 0;
   // The offset the parser waits for while seeking, else -1.
   virtual int64_t getFPWantOffset() = 0;
-  // The stored item `key`: its tag and value (a text, or an object without
-  // a new reference), valid until the parser is closed or destroyed; -3
-  // when absent.
-  virtual brerror_t getFPResultItem(const char *key, hbtype_t *type, const void **value) = 0;
+  // The result map ("FMTITEMS") with one new reference: trimmed, non-empty
+  // texts (HBTYPE_STRING) and objects under the tag they were reported
+  // with ("vqz-tn": HBTYPE_IID_IHBSTREAM). -3 once the parser is closed.
+  virtual brerror_t getFPResultMap(IHBMap **out) = 0;
   // Reads the rest of the stream, seeking where the implementation asks,
   // until the parse is done or failed or the stream ends.
   virtual brerror_t doFPFinishParse() = 0;
@@ -101,4 +105,5 @@ brerror_t HBFmtParser__newWithFmtImplFact(IHBStream *stream, IHBFormatImplFact *
 // The factories, in the order HBFmtParser__new offers them the data.
 IHBFormatImplFact *HBFmtImplFactId3__get();
 IHBFormatImplFact *HBFmtImplFactExif__get();
+IHBFormatImplFact *HBFmtImplFactKXXCProbe__get();
 IHBFormatImplFact *HBFmtImplFactAac__get();

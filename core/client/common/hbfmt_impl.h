@@ -1,12 +1,14 @@
 // hbfmt_impl: helpers shared by the format implementations (hbfmt*.cc):
-// byte-order reads, calendar conversion, the byte store for embedded
-// pictures, and the alignment of a slice on the offset an implementation
-// expects. Internal to the media parsers; all functions are reentrant.
+// byte-order reads, calendar conversion, the stream for embedded pictures,
+// and the alignment of a slice on the offset an implementation expects.
+// Internal to the media parsers; all functions are reentrant.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "hbfmt.h"
+#include "hbstream.h"
 
 inline uint16_t hbfmt__be16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 inline uint32_t hbfmt__be24(const uint8_t *p) {
@@ -43,10 +45,20 @@ brerror_t hbfmt__at(HBFormatImplInfo_t *info, int64_t at, int32_t need, const ui
 // it lies before.
 brerror_t hbfmt__span(HBFormatImplInfo_t *info, int64_t at, const uint8_t **p, int32_t *count);
 
-// A growable read/write memory stream for picture bytes: writes append,
-// reads and seeks move the read position. The copy of `data` (may be
-// null) is its first content.
-brerror_t hbfmt__newMemStream(const void *data, uint32_t length, IHBSeekableStream **out);
+// A growable read/write memory stream for picture bytes with room for
+// `expected` bytes (at most 16 MiB reserved up front): writes append, reads
+// and seeks move the read position.
+brerror_t hbfmt__newPictureStream(uint32_t expected, IHBMemStream **out);
+
+// The video probe's program: the bundle's "bin/kxxc_probe", else
+// "<installdir setting>/kxxc_probe", else "./kxxc_probe", the first that is
+// an executable file. Searched on every call (the factory keeps the first
+// answer for the process); -3 with an empty `out` when none is found.
+brerror_t hbfmtkxxcprobe__findProgram(char *out, size_t size);
+
+// Milliseconds since 1970 of a probe date "YYYY-MM-DDTHH:MM:SS±HHMM" (the
+// zone read as one signed number); false when it does not read as one.
+bool hbfmtkxxcprobe__parseDate(const char *text, int64_t *ms);
 
 // The ID3v1 genre name of `index` (0 "Blues" ... 147), "Unknown" otherwise.
 const char *id3v1__genreName(int index);

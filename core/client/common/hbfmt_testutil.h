@@ -1,5 +1,5 @@
 // Test helpers for the media parsers: running the tools that make fixtures,
-// temporary folders, and parsing a file's bytes through HBFmtParser.
+// temporary folders, and parsing a file or its bytes through HBFmtParser.
 #pragma once
 
 #include <stdlib.h>
@@ -15,6 +15,9 @@
 #include "hbfmt.h"
 #include "hbfmt_impl.h"
 #include "hbfork2_posix.h"
+#include "hbmap.h"
+#include "hbmemstream.h"
+#include "hbstream_posix.h"
 
 namespace fmttest {
 
@@ -68,30 +71,36 @@ inline void writeFile(const std::string &path, const std::vector<uint8_t> &bytes
                                               static_cast<std::streamsize>(bytes.size()));
 }
 
-// The items a parse stored, texts by key; an object item shows as "<object>".
+// A read-only stream over `bytes`, which must outlive it.
+inline HBRef<IHBMemStream> memStream(const std::vector<uint8_t> &bytes) {
+  HBRef<IHBMemStream> mem;
+  EXPECT_EQ(HBMemStream__new(mem.out(), const_cast<uint8_t *>(bytes.data()), static_cast<uint32_t>(bytes.size()),
+                             HBSTREAM_READ | HBMEMSTREAM_BORROWED),
+            0);
+  return mem;
+}
+
+// The items of a parse, taken from its result map.
 struct Parsed {
-  HBRef<IHBFormatParser> parser;
+  HBRef<IHBMap> items;
   HBFormatParserState_t state = HBFP_FAILED;
 
-  bool has(const char *key) const { return parser && parser->getFPResultItem(key, nullptr, nullptr) == 0; }
+  bool has(const char *key) const { return items && items->getAtKey(key, nullptr, nullptr) == 0; }
   std::string text(const char *key) const {
-    hbtype_t type;
-    const void *value;
-    if (!parser || parser->getFPResultItem(key, &type, &value) != 0 || type != HBTYPE_STRING) return "";
-    return static_cast<const char *>(value);
+    const char *value = items ? items->getStringAtKey(key) : nullptr;
+    return value ? value : "";
   }
   // The bytes and MIME type of an embedded picture.
-  bool picture(std::vector<uint8_t> *bytes, std::string *mime) const {
-    hbtype_t type;
-    const void *value;
-    if (!parser || parser->getFPResultItem("vqz-tn", &type, &value) != 0 || type == HBTYPE_STRING) return false;
-    IHBObj *obj = static_cast<IHBObj *>(const_cast<void *>(value));
-    void *ifc = nullptr;
-    if (obj->getifc(HBTYPE_IID_IHBOBJMIMETYPE, &ifc) != 0) return false;
-    *mime = static_cast<IHBObjMimeType *>(ifc)->getObjMimeType();
-    static_cast<IHBObj *>(ifc)->dnref();
-    if (obj->getifc(HBTYPE_IID_IHBSTREAM, &ifc) != 0) return false;
-    HBRef<IHBStream> s(static_cast<IHBStream *>(ifc));
+  bool picture(std::vector<uint8_t> *bytes, std::string *mime) const { return pictureOf(items.get(), bytes, mime); }
+
+  static bool pictureOf(IHBMap *map, std::vector<uint8_t> *bytes, std::string *mime) {
+    HBRef<IHBObjMimeType> typed;
+    if (!map || map->getAtKey("vqz-tn", HBTYPE_IID_IHBOBJMIMETYPE, reinterpret_cast<void **>(typed.out())) != 0) {
+      return false;
+    }
+    *mime = typed->getObjMimeType();
+    HBRef<IHBStream> s;
+    if (map->getAtKey("vqz-tn", HBTYPE_IID_IHBSTREAM, reinterpret_cast<void **>(s.out())) != 0) return false;
     bytes->clear();
     char buffer[4096];
     brerror_t n;
@@ -100,19 +109,36 @@ struct Parsed {
   }
 };
 
-// Parses `bytes` the way an upload does: no MIME type, finish, read items.
-inline Parsed parseBytes(const std::vector<uint8_t> &bytes, IHBFormatImplFact *only = nullptr) {
+// Parses the stream the way an upload does: no MIME type, finish, take the
+// result map, release the stream and close.
+inline Parsed parseStream(IHBStream *stream, IHBFormatImplFact *only = nullptr) {
   Parsed result;
-  HBRef<IHBSeekableStream> mem;
-  hbfmt__newMemStream(bytes.data(), static_cast<uint32_t>(bytes.size()), mem.out());
-  brerror_t rc = only ? HBFmtParser__newWithFmtImplFact(mem.get(), only, result.parser.out())
-                      : HBFmtParser__new(mem.get(), nullptr, result.parser.out());
+  HBRef<IHBFormatParser> parser;
+  brerror_t rc = only ? HBFmtParser__newWithFmtImplFact(stream, only, parser.out())
+                      : HBFmtParser__new(stream, nullptr, parser.out());
   if (rc != 0) return result;
-  result.parser->doFPFinishParse();
-  result.state = result.parser->getFPState();
+  parser->doFPFinishParse();
+  result.state = parser->getFPState();
+  EXPECT_EQ(parser->getFPResultMap(result.items.out()), 0);
+  parser->releaseStream();
+  parser->close();
   return result;
 }
 
+inline Parsed parseBytes(const std::vector<uint8_t> &bytes, IHBFormatImplFact *only = nullptr) {
+  HBRef<IHBMemStream> mem = memStream(bytes);
+  return parseStream(mem.get(), only);
+}
+
+// The file's bytes from memory: the parser learns no file name.
 inline Parsed parseFile(const std::string &path) { return parseBytes(readFile(path)); }
+
+// The file through a file stream, whose path the parser sees.
+inline Parsed parseFileStream(const std::string &path) {
+  HBRef<IHBStream> file;
+  EXPECT_EQ(HBStream__newRaw(file.out(), path.c_str(), HBSTREAM_READ), 0) << path;
+  if (!file) return Parsed();
+  return parseStream(file.get());
+}
 
 }  // namespace fmttest

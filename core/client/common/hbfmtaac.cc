@@ -2,6 +2,7 @@
 // of an MP4 file. Only the path moov > mvhd and moov > udta > meta > ilst >
 // item > data/mean/name is entered; every other box is skipped by asking the
 // parser for the offset after it, so a large "mdat" is never read.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -237,8 +238,18 @@ class HBFmtImplAac final : public IHBFormatImpl {
       brlog_hexdump(kTag, 16, p, gathered_.size(), 0);
       return skipBox();
     }
-    hbfmt__newMemStream(gathered_.data(), static_cast<uint32_t>(gathered_.size()), &picture_);
+    // Sized to the whole image; a picture that cannot be stored is dropped.
+    const int32_t head = static_cast<int32_t>(gathered_.size());
+    if (hbfmt__newPictureStream(static_cast<uint32_t>(std::min<int64_t>(box_.end - pos_ + head, UINT32_MAX)),
+                                &picture_) != BRERROR_NONE) {
+      return skipBox();
+    }
     pictureTaken_ = true;
+    if (picture_->write(gathered_.data(), head) != head) {
+      picture_->dnref();
+      picture_ = nullptr;
+      return skipBox();
+    }
     step_ = kImage;
     return 1;
   }
@@ -313,7 +324,7 @@ class HBFmtImplAac final : public IHBFormatImpl {
   int64_t gatherEnd_ = 0;
   std::vector<uint8_t> gathered_;
   std::string mime_;
-  IHBSeekableStream *picture_ = nullptr;
+  IHBMemStream *picture_ = nullptr;
   bool pictureTaken_ = false;
 };
 

@@ -251,11 +251,18 @@ class HBFmtImplId3 final : public IHBFormatImpl {
     size_t imageStart = 0;
     if (frame(&imageStart)) {
       // The image is what follows the picture's fields up to the frame's end.
-      hbfmt__newMemStream(gathered_.data() + imageStart, static_cast<uint32_t>(gathered_.size() - imageStart),
-                          &picture_);
-      pictureTaken_ = true;
-      step_ = kImage;
-      return 1;
+      // Sized to the rest of the frame; a picture that cannot be stored is
+      // dropped.
+      const int32_t head = static_cast<int32_t>(gathered_.size() - imageStart);
+      if (hbfmt__newPictureStream(static_cast<uint32_t>(head + (frameEnd_ - pos_)), &picture_) == BRERROR_NONE) {
+        pictureTaken_ = true;
+        if (picture_->write(gathered_.data() + imageStart, head) == head) {
+          step_ = kImage;
+          return 1;
+        }
+        picture_->dnref();
+        picture_ = nullptr;
+      }
     }
     pos_ = frameEnd_;
     step_ = kFrameHeader;
@@ -281,8 +288,11 @@ class HBFmtImplId3 final : public IHBFormatImpl {
       info->used = static_cast<int32_t>(pos_ - info->offset);
     }
     IHBStream *withType = nullptr;
+    void *bytes = nullptr;
+    uint32_t length = 0;
+    picture_->getBuffer(&bytes, &length);
     // An empty picture is not reported.
-    if (picture_->seek(0, HBSEEK_END) > 0 && picture_->seek(0, HBSEEK_SET) == 0 &&
+    if (length > 0 && picture_->seek(0, HBSEEK_SET) == 0 &&
         HBStreamWithMimeType__new(picture_, mime_.c_str(), &withType) == 0) {
       sink_->notifyItemFound("vqz-tn", HBTYPE_IID_IHBSTREAM, static_cast<IHBObj *>(withType));
       withType->dnref();
@@ -398,7 +408,7 @@ class HBFmtImplId3 final : public IHBFormatImpl {
   int64_t gatherEnd_ = 0;
   std::vector<uint8_t> gathered_;
   std::string mime_;
-  IHBSeekableStream *picture_ = nullptr;
+  IHBMemStream *picture_ = nullptr;
   bool pictureTaken_ = false;
 };
 

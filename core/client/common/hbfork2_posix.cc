@@ -197,24 +197,7 @@ brerror_t HBFork2PosixStream::write(const void *data, int32_t size) {
 }
 
 int64_t HBFork2PosixStream::sendTo(IHBStream *destination, int64_t count) {
-  // Plain read/write loop: what was written so far, or the first error when
-  // nothing was.
-  char buffer[16384];
-  int64_t sent = 0;
-  while (count < 0 || sent < count) {
-    int64_t want = static_cast<int64_t>(sizeof buffer);
-    if (count >= 0 && count - sent < want) want = count - sent;
-    brerror_t n = read(buffer, static_cast<int32_t>(want));
-    if (n < 0) return sent > 0 ? sent : n;
-    if (n == 0) break;
-    for (int32_t done = 0; done < n;) {
-      brerror_t w = destination->write(buffer + done, n - done);
-      if (w <= 0) return sent > 0 ? sent : (w < 0 ? w : BRERROR_IO);
-      done += w;
-      sent += w;
-    }
-  }
-  return sent;
+  return HBStream__sendTo(this, destination, count);
 }
 
 void closeAll(int fds[3][2]) {

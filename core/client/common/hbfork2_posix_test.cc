@@ -1,6 +1,7 @@
 #include "hbfork2_posix.h"
 
 #include "brlog.h"
+#include "hbmemstream.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -76,6 +77,27 @@ TEST(HBFork2, WritesStdinAndReadsItBack) {
   ASSERT_EQ(in->write(data, sizeof data - 1), static_cast<brerror_t>(sizeof data - 1));
   ASSERT_EQ(in->close(), 0);
   EXPECT_EQ(readAll(out.get()), data);
+  int32_t status = -1;
+  EXPECT_EQ(fork->waitExit(10000, &status), 0);
+  EXPECT_EQ(status, 0);
+}
+
+TEST(HBFork2, SendToCopiesChildOutputIntoAnotherStream) {
+  auto fork = makeFork(HBFORK2_PIPE_STDOUT);
+  ASSERT_EQ(runShell(fork.get(), "head -c 100000 /dev/zero | tr '\\0' y; printf end"), 0);
+  auto out = stream(fork.get(), HBFORK2_STREAM_STDOUT);
+  HBRef<IHBMemStream> copy;
+  ASSERT_EQ(HBMemStream__new(copy.out(), nullptr, 4096, HBSTREAM_READ | HBSTREAM_WRITE | HBMEMSTREAM_ALLOC |
+                                                             HBMEMSTREAM_GROW),
+            0);
+  // A limited count stops inside the output; the rest follows with -1.
+  EXPECT_EQ(out->sendTo(copy.get(), 10), 10);
+  EXPECT_EQ(out->sendTo(copy.get(), -1), 100000 - 10 + 3);
+  void *bytes = nullptr;
+  uint32_t length = 0;
+  copy->getBuffer(&bytes, &length);
+  std::string text(static_cast<const char *>(bytes), length);
+  EXPECT_EQ(text, std::string(100000, 'y') + "end");
   int32_t status = -1;
   EXPECT_EQ(fork->waitExit(10000, &status), 0);
   EXPECT_EQ(status, 0);
