@@ -547,6 +547,24 @@ TEST_F(BRHTTPMemTest, ChunkedBodyCannotEndInsideAChunk) {
   EXPECT_FALSE(BRHTTPConnection__isConnected(conn_));
 }
 
+TEST_F(BRHTTPMemTest, FailedFirstWriteClosesTheConnection) {
+  // Reset, aborted and timed-out writes leave the request as it was, but
+  // the connection under it is not fit to carry the next request.
+  for (brerror_t error : {BRERROR_CONNECTION_RESET, BRERROR_CONNECTION_ABORTED,
+                          BRERROR_TIMED_OUT}) {
+    SCOPED_TRACE(error);
+    BRHTTPConnection__connect(conn_);
+    BRHTTPRequest *req = nullptr;
+    ASSERT_EQ(BRHTTPConnection__newRequest(conn_, &req, "PUT", "/u", nullptr), 0);
+    BRHTTPRequest__addRequestHeader(req, "Content-Length", "5");
+    t_.writeBudgets = {error};
+    EXPECT_EQ(BRHTTPRequest__writeRequestBody(req, "hello", 5), error);
+    EXPECT_EQ(BRHTTPRequest__getState(req), BRHTTP_STATE_NEW);
+    BRHTTPRequest__destroy(req);
+    EXPECT_FALSE(BRHTTPConnection__isConnected(conn_));
+  }
+}
+
 TEST_F(BRHTTPMemTest, ConnectionDroppedAtAnyByteIsAClearError) {
   const std::string response =
       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nX: y\r\n\r\n"
