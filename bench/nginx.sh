@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the benchmark scripts that compare against nginx.
 #   nginx_start DIR ROOT [DIRECTIVES]
 # Writes DIR/nginx.conf (logs, pid and temporary files all under DIR) for one
