@@ -15,46 +15,18 @@ cmake --build build -j2 --target bench_http >/dev/null
 driver=build/bench/bench_http
 
 prefix=$(mktemp -d /tmp/bench_http.XXXXXX)
-pid=
+nginx_pid=
 cleanup() {
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
   rm -rf "$prefix"
 }
 trap cleanup EXIT
-mkdir -p "$prefix/logs" "$prefix/html" "$prefix/tmp"
+mkdir -p "$prefix/html"
 head -c $((256 * 1024 * 1024)) /dev/urandom > "$prefix/html/big.bin"
 printf 'hello, world\n' > "$prefix/html/small.txt"
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-user=""
-[ "$(id -u)" = 0 ] && user="user root;"
-cat > "$prefix/nginx.conf" <<CONF
-$user
-daemon off;
-worker_processes 1;
-error_log $prefix/logs/error.log;
-pid $prefix/logs/nginx.pid;
-events { worker_connections 64; }
-http {
-  access_log off;
-  sendfile on;
-  keepalive_requests 1000000;
-  keepalive_timeout 60s;
-  default_type application/octet-stream;
-  client_body_temp_path $prefix/tmp/body;
-  proxy_temp_path $prefix/tmp/proxy;
-  fastcgi_temp_path $prefix/tmp/fastcgi;
-  uwsgi_temp_path $prefix/tmp/uwsgi;
-  scgi_temp_path $prefix/tmp/scgi;
-  server { listen 127.0.0.1:$port; root $prefix/html; }
-}
-CONF
-/usr/sbin/nginx -p "$prefix/" -c "$prefix/nginx.conf" &
-pid=$!
-for _ in $(seq 200); do
-  curl -s -o /dev/null "http://127.0.0.1:$port/small.txt" && break
-  sleep 0.05
-done
-base="http://127.0.0.1:$port"
+. bench/nginx.sh
+nginx_start "$prefix/nginx" "$prefix/html" "keepalive_requests 1000000; keepalive_timeout 60s;"
+base="http://127.0.0.1:$nginx_port"
 cat "$prefix/html/big.bin" > /dev/null
 
 best_ours=0

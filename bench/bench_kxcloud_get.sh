@@ -8,19 +8,16 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 kxcloud=${1:-$top/build/tools/kxcloud/kxcloud}
 mib=${2:-1024}
 rounds=${3:-3}
-command -v nginx >/dev/null || [ -x /usr/sbin/nginx ] || { echo "nginx is not installed"; exit 1; }
-nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
+. "$top/bench/nginx.sh"
 
 work=$(mktemp -d /tmp/bench_kxcloud.XXXXXX)
-kx_pid=""; ng_pid=""
+kx_pid=""; nginx_pid=""
 cleanup() {
   [ -n "$kx_pid" ] && kill "$kx_pid" 2>/dev/null && wait "$kx_pid" 2>/dev/null || true
-  [ -n "$ng_pid" ] && kill "$ng_pid" 2>/dev/null || true
+  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 
 # kxcloud with the demo account; the file is uploaded through the service itself.
 "$kxcloud" --data "$work/kx" --seed demo > "$work/kx.out" 2>"$work/kx.err" &
@@ -38,31 +35,10 @@ head -c $((mib * 1048576)) /dev/urandom > "$work/bench.bin"
 curl -s -f -T "$work/bench.bin" -b valtoken=demo-token "$kx_file" >/dev/null
 
 # nginx serving the same bytes.
-mkdir -p "$work/www" "$work/ng"
+mkdir -p "$work/www"
 cp "$work/bench.bin" "$work/www/bench.bin"
-ng_port=$(free_port)
-# As root nginx would hand its worker to "nobody", who cannot read the temp folder.
-ng_user=""; [ "$(id -u)" -eq 0 ] && ng_user="user root;"
-cat > "$work/ng/nginx.conf" <<CONF
-$ng_user
-daemon off;
-worker_processes 1;
-pid $work/ng/nginx.pid;
-error_log $work/ng/error.log;
-events { worker_connections 64; }
-http {
-  access_log off;
-  sendfile on;
-  tcp_nopush on;
-  client_body_temp_path $work/ng; proxy_temp_path $work/ng; fastcgi_temp_path $work/ng;
-  uwsgi_temp_path $work/ng; scgi_temp_path $work/ng;
-  server { listen 127.0.0.1:$ng_port; root $work/www; }
-}
-CONF
-"$nginx_bin" -c "$work/ng/nginx.conf" -p "$work/ng" &
-ng_pid=$!
-for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$ng_port/" 2>/dev/null && break; sleep 0.05; done
-ng_file="http://127.0.0.1:$ng_port/bench.bin"
+nginx_start "$work/ng" "$work/www" "tcp_nopush on;"
+ng_file="http://127.0.0.1:$nginx_port/bench.bin"
 
 speed() { curl -s -f -o /dev/null -w '%{speed_download}' "$@"; }
 best_kx=0; best_ng=0

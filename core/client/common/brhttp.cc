@@ -44,6 +44,7 @@ enum : uint32_t {
   RESP_CHUNKED = 1u << 11,
   REQ_TIMED_OUT = 1u << 12,
   REQ_HEAD_ENDED = 1u << 13,  // the blank line is in the head
+  REQ_SEND_FAILED = 1u << 14,  // a write failed, even if nothing went out
 };
 
 }  // namespace
@@ -194,6 +195,7 @@ void failRequest(BRHTTPRequest *req) { req->state = BRHTTP_STATE_ERROR; }
 // The error of a body write: time-outs and resets leave the state, so that
 // the caller may retry or give up; anything else fails the request.
 brerror_t sendError(BRHTTPRequest *req, brerror_t err) {
+  req->flags |= REQ_SEND_FAILED;
   if (isRetryable(err)) {
     req->flags |= REQ_TIMED_OUT;
     return err;
@@ -1150,7 +1152,7 @@ void BRHTTPRequest__destroy(BRHTTPRequest *req) {
       keep = true;
       break;
     case BRHTTP_STATE_NEW:
-      keep = req->headSent == 0;
+      keep = req->headSent == 0 && !(req->flags & REQ_SEND_FAILED);
       break;
     default:
       break;

@@ -12,11 +12,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "brhttp.h"
 #include "hbhttpconnpool.h"
@@ -208,6 +210,28 @@ TEST_F(NginxTest, ConnectionTheServerClosedWhileIdleIsNotReused) {
   EXPECT_EQ(get(pool, "/idle/x", &second), 200);
   EXPECT_NE(first.substr(0, first.find(' ')), second.substr(0, second.find(' ')));
   EXPECT_EQ(second.substr(second.find(' ') + 1), "1");
+  pool->dnref();
+}
+
+TEST_F(NginxTest, ThreadsShareOnePool) {
+  // Few idle places for many users, so that taking, giving back and reaping
+  // run at the same time on different threads.
+  HBHTTPConnPool *pool = new HBHTTPConnPool(-1, 2);
+  constexpr int kThreads = 4;
+  constexpr int kRequests = 100;
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      std::string body;
+      for (int i = 0; i < kRequests; ++i) {
+        if (get(pool, "/small.txt", &body) == 200 && body == "0123456789abcdefghij") ++good;
+      }
+    });
+  }
+  for (std::thread &t : threads) t.join();
+  EXPECT_EQ(good.load(), kThreads * kRequests);
+  EXPECT_LE(pool->idleCount(), 2u);
   pool->dnref();
 }
 

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "brhttp_testing.h"
+#include "brlog_testing.h"
 #include "brhttpparser.h"
 
 using namespace brhttp_testing;
@@ -171,18 +173,25 @@ TEST(BRHTTPLoopbackTest, SendsHostAndAgentAndReadsABody) {
 }
 
 TEST(BRHTTPLoopbackTest, BrokenStatusLinesAreRefused) {
-  const char *heads[] = {
-      "HTTP/1.1 200\r\nContent-Length: 0\r\n\r\n",
-      "garbage\r\n\r\n",
-      "HTTP/1.1 abc OK\r\n\r\n",
-      "HTTP/1.1 99999 OK\r\n\r\n",
+  struct {
+    const char *head;
+    const char *log;
+  } cases[] = {
+      {"HTTP/1.1 200\r\nContent-Length: 0\r\n\r\n", "line 'HTTP/1.1 200'"},
+      {"garbage\r\n\r\n", "proto 'garbage'"},
+      {"HTTP/1.1 abc OK\r\n\r\n", "code 'HTTP/1.1 abc OK'"},
+      {"HTTP/1.1 99999 OK\r\n\r\n", "code 'HTTP/1.1 99999 OK'"},
   };
-  for (const char *head : heads) {
-    SCOPED_TRACE(head);
-    ScriptServer server({{readHead(), send(head)}});
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.head);
+    ScriptServer server({{readHead(), send(c.head)}});
     BRHTTPConnection *conn = connectTo(server);
     BRHTTPRequest *req = nullptr;
+    BRLogCapture log(BRLOG_ERROR);
     EXPECT_EQ(get(conn, &req), -6);
+    EXPECT_EQ(log.lines, std::vector<std::string>{
+                             std::string("BRHTTP|1|receiveResponseHeader -- Failed to parse status ") +
+                             c.log + "!\n"});
     EXPECT_EQ(BRHTTPRequest__getState(req), BRHTTP_STATE_ERROR);
     EXPECT_EQ(BRHTTPRequest__getResponseStatus(req, nullptr, 0, nullptr, 0), -15);
     BRHTTPRequest__destroy(req);
@@ -301,7 +310,9 @@ TEST(BRHTTPLoopbackTest, OversizedHeadsFail) {
     ScriptServer server({{readHead(), send(head)}});
     BRHTTPConnection *conn = connectTo(server);
     BRHTTPRequest *req = nullptr;
+    BRLogCapture log(BRLOG_ERROR);
     EXPECT_EQ(get(conn, &req), -12);
+    EXPECT_TRUE(log.contains("BRHTTP|1|receiveResponseHeader -- header buffer overflow!\n"));
     BRHTTPRequest__destroy(req);
     EXPECT_FALSE(BRHTTPConnection__isConnected(conn));
     BRHTTPConnection__destroy(conn);
@@ -545,6 +556,24 @@ TEST_F(BRHTTPMemTest, ChunkedBodyCannotEndInsideAChunk) {
   EXPECT_EQ(t_.sent.substr(headSize), "a\r\n012");
   BRHTTPRequest__destroy(req);
   EXPECT_FALSE(BRHTTPConnection__isConnected(conn_));
+}
+
+TEST_F(BRHTTPMemTest, FailedFirstWriteClosesTheConnection) {
+  // Reset, aborted and timed-out writes leave the request as it was, but
+  // the connection under it is not fit to carry the next request.
+  for (brerror_t error : {BRERROR_CONNECTION_RESET, BRERROR_CONNECTION_ABORTED,
+                          BRERROR_TIMED_OUT}) {
+    SCOPED_TRACE(error);
+    BRHTTPConnection__connect(conn_);
+    BRHTTPRequest *req = nullptr;
+    ASSERT_EQ(BRHTTPConnection__newRequest(conn_, &req, "PUT", "/u", nullptr), 0);
+    BRHTTPRequest__addRequestHeader(req, "Content-Length", "5");
+    t_.writeBudgets = {error};
+    EXPECT_EQ(BRHTTPRequest__writeRequestBody(req, "hello", 5), error);
+    EXPECT_EQ(BRHTTPRequest__getState(req), BRHTTP_STATE_NEW);
+    BRHTTPRequest__destroy(req);
+    EXPECT_FALSE(BRHTTPConnection__isConnected(conn_));
+  }
 }
 
 TEST_F(BRHTTPMemTest, ConnectionDroppedAtAnyByteIsAClearError) {

@@ -61,6 +61,9 @@ class ScriptServer {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stopping_ = true;
+      // A test that failed half-way may still hold its end open; without
+      // this the server would wait for it forever.
+      if (active_ >= 0) ::shutdown(active_, SHUT_RDWR);
     }
     ::shutdown(listener_, SHUT_RDWR);
     thread_.join();
@@ -96,9 +99,12 @@ class ScriptServer {
           return;
         }
         received_.emplace_back();
+        active_ = fd;
       }
       play(fd, index);
       std::lock_guard<std::mutex> lock(mutex_);
+      ::close(fd);
+      active_ = -1;
       ++finished_;
       done_.notify_all();
     }
@@ -144,7 +150,6 @@ class ScriptServer {
           break;
         }
         case Step::CLOSE:
-          ::close(fd);
           return;
         case Step::WAIT_EOF:
           while (readSome(fd, index, &seen)) {
@@ -156,7 +161,6 @@ class ScriptServer {
     // it, so that "kept alive" is visible as one connection.
     while (readSome(fd, index, &seen)) {
     }
-    ::close(fd);
   }
 
   std::vector<std::vector<Step>> scripts_;
@@ -168,6 +172,7 @@ class ScriptServer {
   std::vector<std::string> received_;
   size_t finished_ = 0;
   bool stopping_ = false;
+  int active_ = -1;  // the connection being played
 };
 
 // A scripted in-memory transport.

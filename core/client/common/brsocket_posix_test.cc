@@ -14,35 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "brlog.h"
+#include "brlog_testing.h"
 
 namespace {
-
-struct Lines {
-  std::vector<std::string> lines;
-  bool contains(const std::string &needle) const {
-    for (const auto &l : lines) {
-      if (l.find(needle) != std::string::npos) return true;
-    }
-    return false;
-  }
-};
-
-void captureLine(void *user, const char *tag, int, const char *format, va_list args) {
-  char message[512];
-  vsnprintf(message, sizeof message, format, args);
-  static_cast<Lines *>(user)->lines.push_back(std::string(tag) + "|" + message);
-}
-
-class CaptureLog {
- public:
-  CaptureLog() { brlog__setThreadSink(captureLine, 35, &lines_, nullptr); }
-  ~CaptureLog() { brlog__setThreadSink(nullptr, 0, nullptr, nullptr); }
-  const Lines &lines() const { return lines_; }
-
- private:
-  Lines lines_;
-};
 
 // A unique name in /tmp for a local socket, removed at the end.
 class TmpName {
@@ -281,11 +255,11 @@ TEST(BrSocketConnect, RefusedConnections) {
   brsockaddr_t address;
   ASSERT_EQ(brsocket_parseip(notListening.host().c_str(), &address, nullptr), 0);
 
-  CaptureLog log;
+  BRLogCapture log;
   brsocket_t s = nonBlockingStream(BRSOCKET_FAMILY_IPV4);
   ASSERT_EQ(brsocket_connect(s, &address), 0);
   EXPECT_EQ(brsocket_connect_complete(s, 5000), BRERROR_NO_CONNECTION);
-  EXPECT_TRUE(log.lines().contains("BRSOCK|Failed [connect_complete]: 111:"));
+  EXPECT_TRUE(log.contains("BRSOCK|1|Failed [connect_complete]: 111:"));
   brsocket_close(s);
 
   s = brsocket(BRSOCKET_FAMILY_IPV4, BRSOCKET_TYPE_STREAM, 0);

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "brlog.h"
+#include "brlog_testing.h"
 #include "hbstream_testing.h"
 
 namespace {
@@ -181,22 +181,9 @@ const char *kSoapReply =
     "<return type=\"map\"><name>Ann &amp; Bob</name><quota used=\"12\" total=\"99\"/>"
     "<empty></empty></return></m:getUserResponse></soap:Body></soap:Envelope>\n";
 
-struct Lines {
-  std::vector<std::string> lines;
-};
-
-void captureLine(void *user, const char *tag, int severity, const char *format, va_list args) {
-  char message[512];
-  vsnprintf(message, sizeof message, format, args);
-  static_cast<Lines *>(user)->lines.push_back(std::string(tag) + "|" + std::to_string(severity) +
-                                              "|" + message);
-}
-
 class XmlLog : public ::testing::Test {
  protected:
-  void SetUp() override { brlog__setThreadSink(captureLine, 35, &log_, nullptr); }
-  void TearDown() override { brlog__setThreadSink(nullptr, 0, nullptr, nullptr); }
-  Lines log_;
+  BRLogCapture log_;
 };
 
 }  // namespace

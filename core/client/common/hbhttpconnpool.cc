@@ -65,6 +65,10 @@ void freeEntry(HBHTTPConnPool_Data *entry) {
 
 HBHTTPConnPool::HBHTTPConnPool(int32_t ioTimeoutMs, int32_t maxIdle)
     : ioTimeoutMs_(ioTimeoutMs == -1 ? kDefaultTimeoutMs : ioTimeoutMs), maxIdle_(maxIdle) {
+  // Only a process out of memory fails here, and the constructor has no way
+  // to report it.
+  brerror_t err = brmutex__new_named(&mutex_, BRMUTEX_HERE);
+  BRASSERT(err == 0);
   brrbtree__init(&byEndpoint_, compareByEndpoint, nullptr);
   brrbtree__init(&byTime_, compareByTime, nullptr);
 }
@@ -73,6 +77,7 @@ HBHTTPConnPool::~HBHTTPConnPool() {
   shutdown();
   brrbtree__deinit(&byEndpoint_);
   brrbtree__deinit(&byTime_);
+  brmutex__destroy(mutex_);
 }
 
 int32_t HBHTTPConnPool::dnref() {
@@ -90,7 +95,7 @@ brerror_t HBHTTPConnPool::getifc(hbtype_t id, void **out) {
 }
 
 uint32_t HBHTTPConnPool::idleCount() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  BRMutexLock lock(mutex_);
   return brrbtree__size(&byTime_);
 }
 
@@ -101,7 +106,7 @@ void HBHTTPConnPool::removeLocked(HBHTTPConnPool_Data *entry) {
 
 HBHTTPConnPool_Data *HBHTTPConnPool::takeIdle(IHBURL *url, uint32_t *endpointLen,
                                               uint32_t *timeLen) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  BRMutexLock lock(mutex_);
   HBHTTPConnPool_Data probe{url, nullptr, 0};
   brrbtree__node_s *node = brrbtree__find(&byEndpoint_, &probe);
   if (!node || compareByEndpoint(node->key, &probe) != 0) return nullptr;
@@ -185,7 +190,7 @@ brerror_t HBHTTPConnPool::releaseHTTPConn(IHBURL *url, BRHTTPConnection *conn) {
   url->upref();
   std::vector<HBHTTPConnPool_Data *> reaped;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    BRMutexLock lock(mutex_);
     brrbtree__node_s *a = brrbtree__insert(&byEndpoint_, entry, entry);
     brrbtree__node_s *b = a ? brrbtree__insert(&byTime_, entry, entry) : nullptr;
     if (!b) {
@@ -218,7 +223,7 @@ brerror_t HBHTTPConnPool::releaseHTTPConn(IHBURL *url, BRHTTPConnection *conn) {
 brerror_t HBHTTPConnPool::shutdown() {
   std::vector<HBHTTPConnPool_Data *> all;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    BRMutexLock lock(mutex_);
     for (brrbtree__node_s *n = brrbtree__first(&byTime_); n; n = brrbtree__next(&byTime_, n)) {
       all.push_back(static_cast<HBHTTPConnPool_Data *>(n->data));
     }
@@ -236,8 +241,17 @@ brerror_t HBHTTPConnPool::shutdown() {
 
 namespace {
 
-std::mutex g_instanceMutex;
-IHBHTTPConnPool *g_instance;  // guarded by g_instanceMutex
+IHBHTTPConnPool *g_instance;  // guarded by instanceMutex()
+
+brmutex_t instanceMutex() {
+  static brmutex_t mutex = [] {
+    brmutex_t created = nullptr;
+    brerror_t err = brmutex__new_named(&created, BRMUTEX_HERE);
+    BRASSERT(err == 0);
+    return created;
+  }();
+  return mutex;
+}
 
 }  // namespace
 
@@ -245,7 +259,7 @@ brerror_t HBHTTPConnPool__setInstance(IHBHTTPConnPool *pool) {
   if (pool) pool->upref();
   IHBHTTPConnPool *previous;
   {
-    std::lock_guard<std::mutex> lock(g_instanceMutex);
+    BRMutexLock lock(instanceMutex());
     previous = g_instance;
     g_instance = pool;
   }
@@ -254,7 +268,7 @@ brerror_t HBHTTPConnPool__setInstance(IHBHTTPConnPool *pool) {
 }
 
 brerror_t HBHTTPConnPool__getInstance(IHBHTTPConnPool **out) {
-  std::lock_guard<std::mutex> lock(g_instanceMutex);
+  BRMutexLock lock(instanceMutex());
   if (!g_instance) return BRERROR_NO_ENTRY;
   g_instance->upref();
   *out = g_instance;

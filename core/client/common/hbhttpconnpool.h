@@ -11,10 +11,10 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 
 #include "brhttp.h"
 #include "brrbtree.h"
+#include "brthread.h"
 #include "hburl.h"
 
 class HBRPCGeneric;
@@ -60,7 +60,7 @@ class HBHTTPConnPool final : public IHBHTTPConnPool {
   HBRefCount refs_;
   int32_t ioTimeoutMs_;
   int32_t maxIdle_;
-  std::mutex mutex_;
+  brmutex_t mutex_;
   brrbtree_t byEndpoint_;  // guarded by mutex_
   brrbtree_t byTime_;      // guarded by mutex_
 };

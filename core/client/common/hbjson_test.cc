@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "brlog.h"
+#include "brlog_testing.h"
 #include "hblistiter.h"
 #include "hbmap.h"
 #include "hbstr.h"
@@ -179,17 +179,6 @@ class DocGenerator {
   bool safe_;
 };
 
-struct Lines {
-  std::vector<std::string> lines;
-};
-
-void captureLine(void *user, const char *tag, int severity, const char *format, va_list args) {
-  char message[512];
-  vsnprintf(message, sizeof message, format, args);
-  static_cast<Lines *>(user)->lines.push_back(std::string(tag) + "|" + std::to_string(severity) +
-                                              "|" + message);
-}
-
 }  // namespace
 
 TEST(HbJsonParse, StoredForms) {
@@ -240,8 +229,7 @@ TEST(HbJsonParse, Rejections) {
 }
 
 TEST(HbJsonParse, BadCharacterIsLoggedAndSticks) {
-  Lines log;
-  brlog__setThreadSink(captureLine, 8, &log, nullptr);
+  BRLogCapture log(8);
   HBJSONParser parser;
   ASSERT_EQ(parser.initParser(nullptr), 0);
   std::string buf = R"({"a":[{"b":-1}]})";
@@ -251,7 +239,6 @@ TEST(HbJsonParse, BadCharacterIsLoggedAndSticks) {
   std::string more = R"("c":"d"})";
   length = static_cast<int32_t>(more.size());
   EXPECT_EQ(parser.parseBuffer(more.data(), &length), BRERROR_INVALID_ARGUMENT);
-  brlog__setThreadSink(nullptr, 0, nullptr, nullptr);
   // The unfinished list and map were never attached and are released with
   // the parser (the sanitizer run checks for leaks).
   EXPECT_EQ(parser.getMap()->getMapSize(), 0u);
@@ -260,10 +247,8 @@ TEST(HbJsonParse, BadCharacterIsLoggedAndSticks) {
 }
 
 TEST(HbJsonParse, DepthExceededIsLogged) {
-  Lines log;
-  brlog__setThreadSink(captureLine, 8, &log, nullptr);
+  BRLogCapture log(8);
   Result r = parseWhole("{\"a\":" + std::string(40, '['));
-  brlog__setThreadSink(nullptr, 0, nullptr, nullptr);
   EXPECT_EQ(r.rc, BRERROR_NO_MEMORY);
   ASSERT_EQ(log.lines.size(), 1u);
   EXPECT_EQ(log.lines[0], "HBJSON|2|DEPTH EXCEEDED IN STATE 32 - 'ARRAYVAL': '[' @ 36\n");
@@ -408,8 +393,7 @@ TEST(HbJsonMap, StreamInRandomPiecesMatchesTheBuffer) {
 }
 
 TEST(HbJsonMap, StreamErrors) {
-  Lines log;
-  brlog__setThreadSink(captureLine, 8, &log, nullptr);
+  BRLogCapture log(8);
   struct Case {
     std::vector<std::string> pieces;
     brerror_t readError;
@@ -433,7 +417,6 @@ TEST(HbJsonMap, StreamErrors) {
     EXPECT_EQ(map != nullptr, c.rc == 0);
     stream->dnref();
   }
-  brlog__setThreadSink(nullptr, 0, nullptr, nullptr);
   bool roomLine = false;
   for (const auto &l : log.lines) roomLine |= l == "HBJSON|1|NOT ENOUGH BUFFER ROOM TO PARSE: 4096\n";
   EXPECT_TRUE(roomLine);

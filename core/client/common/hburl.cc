@@ -337,7 +337,9 @@ brerror_t HBURL__encodeComponent(const char *text, int32_t length, IHBStream *st
   int32_t fill = 0;
   brerror_t total = 0;
   auto flush = [&]() -> brerror_t {
-    brerror_t written = stream->write(out, fill);
+    // A stream may take less than offered; the XML writer loops until all
+    // of it is written.
+    brerror_t written = HBStream__xmlWriter(stream, out, fill);
     if (written < 0) return written;
     total += written;
     fill = 0;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "hbmemstream.h"
+#include "hbstream_testing.h"
 
 namespace {
 
@@ -213,6 +214,17 @@ TEST(HBURLTest, EncodesQueryComponents) {
   std::string all(static_cast<char *>(data), length);
   EXPECT_EQ(all.substr(0, expected.size()), expected);
   EXPECT_EQ(all.size(), expected.size() + 6000);
+  stream->dnref();
+}
+
+TEST(HBURLTest, EncodingIntoAStreamThatTakesLittleAtATimeLosesNothing) {
+  ScriptedStream *stream = ScriptedStream::create();
+  stream->writeLimit = 7;
+  std::string input(700, ' ');
+  EXPECT_EQ(HBURL__encodeComponent(input.c_str(), -1, stream), 2100);
+  std::string expected;
+  for (int i = 0; i < 700; ++i) expected += "%20";
+  EXPECT_EQ(stream->written, expected);
   stream->dnref();
 }
 
