@@ -338,7 +338,9 @@ brerror_t brtls__set(brtls_t slot, void *value) {
   if (self->tls_generation[slot->index] == slot->generation) old = self->tls_value[slot->index];
   self->tls_generation[slot->index] = slot->generation;
   self->tls_value[slot->index] = value;
-  if (old && slot->destructor) slot->destructor(old);
+  // Storing the value already there replaces nothing: destroying it would
+  // leave the slot holding a freed value.
+  if (old && old != value && slot->destructor) slot->destructor(old);
   return BRERROR_NONE;
 }
 
