@@ -97,6 +97,17 @@ TEST_F(BrLogTest, HexdumpOffsetsPastThirtyTwoBitsKeepEveryColumn) {
             "abcdefghijklmnop\n");
 }
 
+TEST_F(BrLogTest, VerifyReportsAFailedConditionAndCarriesOn) {
+  int value = 3;
+  EXPECT_TRUE(BRVERIFY(value == 3));
+  EXPECT_TRUE(global_.lines.empty());
+  EXPECT_FALSE(BRVERIFY(value == 4));
+  int line = __LINE__ - 1;
+  ASSERT_EQ(global_.lines.size(), 1u);
+  EXPECT_EQ(global_.lines[0], std::string("VERIFY|1|") + __FILE__ + ":" + std::to_string(line) +
+                                  " VERIFY(value == 4) failed!\n");
+}
+
 TEST(BrLogDeathTest, AssertLogsAndStops) {
   EXPECT_DEATH(
       {
@@ -109,5 +120,8 @@ TEST(BrLogDeathTest, AssertLogsAndStops) {
         int *p = nullptr;
         BRASSERT(p != nullptr);
       },
-      "\\[ASSERT\\] p != nullptr\n(.|\n)*\\.\\.\\.ABORTING\\.\\.\\.");
+      "\\[ASSERT\\] p != nullptr\n"
+      "\\[BRABRT\\] [^\n]*TestBody\\(\\):[0-9]+   \\.ABORTING\\.\n"
+      "\\[BRABRT\\] [^\n]*TestBody\\(\\):[0-9]+  \\.\\.ABORTING\\.\\.\n"
+      "\\[BRABRT\\] [^\n]*TestBody\\(\\):[0-9]+ \\.\\.\\.ABORTING\\.\\.\\.\n");
 }
