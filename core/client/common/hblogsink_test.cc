@@ -193,6 +193,33 @@ TEST_F(HBLogSinkTest, LineFormsCutAndPadThreadAndTagAndShowSeverityInHex) {
   }
 }
 
+TEST_F(HBLogSinkTest, ConsoleEchoGoesToStandardOutputOrElseStandardError) {
+  struct Case {
+    uint32_t flags;
+    bool out;
+    bool err;
+  };
+  const Case cases[] = {
+      {HBLOGSINK_STDOUT, true, false},
+      {HBLOGSINK_STDERR, false, true},
+      {HBLOGSINK_STDOUT | HBLOGSINK_STDERR, true, false},
+      {0, false, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.flags);
+    init(c.flags | HBLOGSINK_NOFILE);
+    FdCapture out(STDOUT_FILENO, dir_ + "/stdout");
+    FdCapture err(STDERR_FILENO, dir_ + "/stderr");
+    brlog("ECHO", 8, "echoed\n");
+    std::string err_text = err.finish();
+    std::string out_text = out.finish();
+    destroy();
+    EXPECT_EQ(out_text.find("[ECHO  ][08] echoed\n") != std::string::npos, c.out) << out_text;
+    EXPECT_EQ(err_text.find("[ECHO  ][08] echoed\n") != std::string::npos, c.err) << err_text;
+  }
+  EXPECT_FALSE(file_exists(log_));
+}
+
 TEST_F(HBLogSinkTest, LongMessageIsCutAndKeepsItsLineEnd) {
   init(0);
   std::string longtext(5000, 'x');
