@@ -88,8 +88,11 @@ brerror_t brlog__removeSink(brlog_sink_f callback, void *user) {
 brerror_t brlog__setThreadSink(brlog_sink_f callback, int threshold, void *user,
                                brlog_cleanup_f cleanup) {
   ThreadSink &ts = thread_sink();
-  if (ts.callback && ts.cleanup) ts.cleanup(ts.user);
+  // The old sink leaves before its clean-up runs: the clean-up may free what
+  // the sink writes to, and may itself log.
+  ThreadSink old = ts;
   ts = ThreadSink{};
+  if (old.callback && old.cleanup) old.cleanup(old.user);
   if (callback) {
     ts.callback = callback;
     ts.threshold = threshold;

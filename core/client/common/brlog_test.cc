@@ -67,6 +67,28 @@ TEST_F(BrLogTest, ReplacingThreadSinkRunsCleanup) {
   EXPECT_EQ(cleanups, 1);
 }
 
+TEST_F(BrLogTest, ThreadSinkIsGoneBeforeItsCleanupRuns) {
+  // The clean-up may free what the sink writes to, and may log.
+  static Captured *mine;
+  static bool cleaned;
+  mine = new Captured;
+  cleaned = false;
+  brlog__setThreadSink(
+      [](void *user, const char *tag, int severity, const char *format, va_list args) {
+        EXPECT_FALSE(cleaned) << "sink called after its clean-up";
+        capture(user, tag, severity, format, args);
+      },
+      20, mine, [](void *user) {
+        cleaned = true;
+        delete static_cast<Captured *>(user);
+        brlog("TEST", 1, "cleaned up\n");
+      });
+  brlog__setThreadSink(nullptr, 0, nullptr, nullptr);
+  EXPECT_TRUE(cleaned);
+  ASSERT_EQ(global_.lines.size(), 1u);
+  EXPECT_EQ(global_.lines[0], "TEST|1|cleaned up\n");
+}
+
 TEST_F(BrLogTest, RemoveSinkNeedsMatchingPair) {
   int other = 0;
   EXPECT_EQ(brlog__removeSink(capture, &other), -1);
@@ -97,6 +119,17 @@ TEST_F(BrLogTest, HexdumpOffsetsPastThirtyTwoBitsKeepEveryColumn) {
             "abcdefghijklmnop\n");
 }
 
+TEST_F(BrLogTest, VerifyReportsAFailedConditionAndCarriesOn) {
+  int value = 3;
+  EXPECT_TRUE(BRVERIFY(value == 3));
+  EXPECT_TRUE(global_.lines.empty());
+  EXPECT_FALSE(BRVERIFY(value == 4));
+  int line = __LINE__ - 1;
+  ASSERT_EQ(global_.lines.size(), 1u);
+  EXPECT_EQ(global_.lines[0], std::string("VERIFY|1|") + __FILE__ + ":" + std::to_string(line) +
+                                  " VERIFY(value == 4) failed!\n");
+}
+
 TEST(BrLogDeathTest, AssertLogsAndStops) {
   EXPECT_DEATH(
       {
@@ -109,5 +142,8 @@ TEST(BrLogDeathTest, AssertLogsAndStops) {
         int *p = nullptr;
         BRASSERT(p != nullptr);
       },
-      "\\[ASSERT\\] p != nullptr\n(.|\n)*\\.\\.\\.ABORTING\\.\\.\\.");
+      "\\[ASSERT\\] p != nullptr\n"
+      "\\[BRABRT\\] [^\n]*TestBody\\(\\):[0-9]+   \\.ABORTING\\.\n"
+      "\\[BRABRT\\] [^\n]*TestBody\\(\\):[0-9]+  \\.\\.ABORTING\\.\\.\n"
+      "\\[BRABRT\\] [^\n]*TestBody\\(\\):[0-9]+ \\.\\.\\.ABORTING\\.\\.\\.\n");
 }

@@ -146,6 +146,22 @@ brerror_t wait_until(pthread_cond_t *cond, pthread_mutex_t *mutex,
   return rc == ETIMEDOUT ? BRERROR_TRY_AGAIN : BRERROR_UNSPECIFIED;
 }
 
+// Allocates a lock handle and sets it up with `init`, which undoes its own
+// partial work when it fails; the handle is freed then.
+template <typename Handle, typename Init>
+brerror_t new_handle(Handle **out, Init init) {
+  BRASSERT(out != nullptr);
+  *out = nullptr;
+  Handle *handle = new (std::nothrow) Handle;
+  if (!handle) return BRERROR_UNSPECIFIED;
+  if (!init(handle)) {
+    delete handle;
+    return BRERROR_UNSPECIFIED;
+  }
+  *out = handle;
+  return BRERROR_NONE;
+}
+
 pthread_mutex_t g_tls_mutex = PTHREAD_MUTEX_INITIALIZER;
 bool g_tls_used[BRTLS_MAX_SLOTS];
 // Bumped on every hand-out of a slot, so that values stored under an earlier
@@ -338,7 +354,9 @@ brerror_t brtls__set(brtls_t slot, void *value) {
   if (self->tls_generation[slot->index] == slot->generation) old = self->tls_value[slot->index];
   self->tls_generation[slot->index] = slot->generation;
   self->tls_value[slot->index] = value;
-  if (old && slot->destructor) slot->destructor(old);
+  // Storing the value already there replaces nothing: destroying it would
+  // leave the slot holding a freed value.
+  if (old && old != value && slot->destructor) slot->destructor(old);
   return BRERROR_NONE;
 }
 
@@ -356,17 +374,11 @@ brerror_t brtls__destroy(brtls_t slot) {
 brerror_t brmutex__new(brmutex_t *out) { return brmutex__new_named(out, nullptr); }
 
 brerror_t brmutex__new_named(brmutex_t *out, const char *name) {
-  BRASSERT(out != nullptr);
-  *out = nullptr;
-  brmutex_s *mutex = new (std::nothrow) brmutex_s;
-  if (!mutex) return BRERROR_UNSPECIFIED;
-  if (pthread_mutex_init(&mutex->mutex, nullptr) != 0) {
-    delete mutex;
-    return BRERROR_UNSPECIFIED;
-  }
-  copy_name(mutex->name, name);
-  *out = mutex;
-  return BRERROR_NONE;
+  return new_handle(out, [name](brmutex_s *mutex) {
+    if (pthread_mutex_init(&mutex->mutex, nullptr) != 0) return false;
+    copy_name(mutex->name, name);
+    return true;
+  });
 }
 
 brerror_t brmutex__destroy(brmutex_t mutex) {
@@ -401,16 +413,7 @@ const char *brmutex__getname(brmutex_t mutex) {
 // --- condition
 
 brerror_t brcond__new(brcond_t *out) {
-  BRASSERT(out != nullptr);
-  *out = nullptr;
-  brcond_s *cond = new (std::nothrow) brcond_s;
-  if (!cond) return BRERROR_UNSPECIFIED;
-  if (!init_monotonic_cond(&cond->cond)) {
-    delete cond;
-    return BRERROR_UNSPECIFIED;
-  }
-  *out = cond;
-  return BRERROR_NONE;
+  return new_handle(out, [](brcond_s *cond) { return init_monotonic_cond(&cond->cond); });
 }
 
 brerror_t brcond__destroy(brcond_t cond) {
@@ -459,22 +462,15 @@ brerror_t brcond__timedwaituntil(brcond_t cond, brmutex_t mutex, int64_t deadlin
 // --- counting semaphore
 
 brerror_t brsemaphore__new(brsemaphore_t *out, int32_t initial) {
-  BRASSERT(out != nullptr);
-  *out = nullptr;
-  brsemaphore_s *sem = new (std::nothrow) brsemaphore_s;
-  if (!sem) return BRERROR_UNSPECIFIED;
-  if (pthread_mutex_init(&sem->mutex, nullptr) != 0) {
-    delete sem;
-    return BRERROR_UNSPECIFIED;
-  }
-  if (!init_monotonic_cond(&sem->cond)) {
-    pthread_mutex_destroy(&sem->mutex);
-    delete sem;
-    return BRERROR_UNSPECIFIED;
-  }
-  sem->count = initial;
-  *out = sem;
-  return BRERROR_NONE;
+  return new_handle(out, [initial](brsemaphore_s *sem) {
+    if (pthread_mutex_init(&sem->mutex, nullptr) != 0) return false;
+    if (!init_monotonic_cond(&sem->cond)) {
+      pthread_mutex_destroy(&sem->mutex);
+      return false;
+    }
+    sem->count = initial;
+    return true;
+  });
 }
 
 brerror_t brsemaphore__destroy(brsemaphore_t sem) {
@@ -532,16 +528,9 @@ brerror_t brsemaphore__timeddown(brsemaphore_t sem, int32_t ms) {
 // --- reader-writer lock
 
 brerror_t brrwlock__new(brrwlock_t *out) {
-  BRASSERT(out != nullptr);
-  *out = nullptr;
-  brrwlock_s *lock = new (std::nothrow) brrwlock_s;
-  if (!lock) return BRERROR_UNSPECIFIED;
-  if (pthread_rwlock_init(&lock->lock, nullptr) != 0) {
-    delete lock;
-    return BRERROR_UNSPECIFIED;
-  }
-  *out = lock;
-  return BRERROR_NONE;
+  return new_handle(out, [](brrwlock_s *lock) {
+    return pthread_rwlock_init(&lock->lock, nullptr) == 0;
+  });
 }
 
 brerror_t brrwlock__destroy(brrwlock_t lock) {

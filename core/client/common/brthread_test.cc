@@ -171,6 +171,9 @@ TEST(BrTls, ValuesArePerThreadAndReplacedValuesAreDestroyed) {
   brtls__set(slot, reinterpret_cast<void *>(2));
   EXPECT_EQ(destroyed, std::vector<intptr_t>{1});
   EXPECT_EQ(brtls__get(slot), reinterpret_cast<void *>(2));
+  // Setting the stored value again replaces nothing.
+  brtls__set(slot, reinterpret_cast<void *>(2));
+  EXPECT_EQ(destroyed, std::vector<intptr_t>{1});
 
   void *other = reinterpret_cast<void *>(-1);
   std::thread([&] {

@@ -207,6 +207,30 @@ TEST_F(BrThreadPoolTest, ShutdownWithoutWaitingLeavesDestructionToTheLastWorker)
   EXPECT_TRUE(log_.has("BRTP|Destroying Thread Pool 'BG' [1, -1]\n"));
 }
 
+TEST_F(BrThreadPoolTest, WorkItemCanShutDownItsOwnPoolWithWaiting) {
+  struct Self {
+    brtp_t pool = nullptr;
+    brsemaphore_t done = nullptr;
+  } self;
+  brsemaphore__new(&self.done, 0);
+  ASSERT_EQ(brtp__new(&self.pool, "SELF", 2, -1), 0);
+  ASSERT_EQ(brtp__dowork(
+                self.pool,
+                [](void *p) {
+                  Self *s = static_cast<Self *>(p);
+                  brtp__shutdown(s->pool, true);
+                  brsemaphore__up(s->done);
+                },
+                &self),
+            0);
+  brsemaphore__down(self.done);
+  // The other worker is joined; the calling one ends on its own and, holding
+  // the last reference, destroys the pool.
+  while (!log_.has("BRTP|Destroying Thread Pool 'SELF' [2, -1]\n")) sched_yield();
+  EXPECT_TRUE(log_.has("BRTP|Shutdown complete\n"));
+  brsemaphore__destroy(self.done);
+}
+
 TEST_F(BrThreadPoolTest, WorkItemsCanNameThemselvesOnlyOnAWorker) {
   EXPECT_EQ(brtp__nameworkitem("outside"), BRERROR_BAD_STATE);
   struct Result {

@@ -264,6 +264,9 @@ void start(const char *log_file_name, uint32_t flags, int32_t max_rotations) {
   g_max_rotations = max_rotations > 1 ? max_rotations : 1;
   g_next_rotation = 1;
   g_last_rotation = 0;
+  // A forked child stamps its lines with the offset of the parent's last
+  // line; take one now, in case a child logs before the parent does.
+  now_local();
   brlog__addSink(sink, nullptr);
 }
 

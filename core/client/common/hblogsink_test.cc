@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -190,6 +191,33 @@ TEST_F(HBLogSinkTest, LineFormsCutAndPadThreadAndTagAndShowSeverityInHex) {
     EXPECT_TRUE(std::regex_match(echoed[i], std::regex(kConsoleStamp + tail))) << echoed[i];
     EXPECT_EQ(ring[i], echoed[i]);
   }
+}
+
+TEST_F(HBLogSinkTest, ConsoleEchoGoesToStandardOutputOrElseStandardError) {
+  struct Case {
+    uint32_t flags;
+    bool out;
+    bool err;
+  };
+  const Case cases[] = {
+      {HBLOGSINK_STDOUT, true, false},
+      {HBLOGSINK_STDERR, false, true},
+      {HBLOGSINK_STDOUT | HBLOGSINK_STDERR, true, false},
+      {0, false, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.flags);
+    init(c.flags | HBLOGSINK_NOFILE);
+    FdCapture out(STDOUT_FILENO, dir_ + "/stdout");
+    FdCapture err(STDERR_FILENO, dir_ + "/stderr");
+    brlog("ECHO", 8, "echoed\n");
+    std::string err_text = err.finish();
+    std::string out_text = out.finish();
+    destroy();
+    EXPECT_EQ(out_text.find("[ECHO  ][08] echoed\n") != std::string::npos, c.out) << out_text;
+    EXPECT_EQ(err_text.find("[ECHO  ][08] echoed\n") != std::string::npos, c.err) << err_text;
+  }
+  EXPECT_FALSE(file_exists(log_));
 }
 
 TEST_F(HBLogSinkTest, LongMessageIsCutAndKeepsItsLineEnd) {
@@ -532,6 +560,53 @@ TEST_F(HBLogSinkTest, ChildProcessLogsWithoutRepeatingTheParentsBufferedLines) {
   EXPECT_TRUE(std::regex_match(file[0], std::regex(kFileStamp + std::string("\\[FORKPI\\]\\[XCODE \\]\\[08\\] child 7"))))
       << file[0];
   EXPECT_NE(file[1].find("parent line still buffered"), std::string::npos);
+}
+
+// Seconds since local midnight of a "[HHMMSS.mmm]" stamp, or -1.
+int stamp_seconds(const std::string &line) {
+  std::smatch m;
+  if (!std::regex_search(line, m, std::regex("^\\[(\\d\\d)(\\d\\d)(\\d\\d)\\."))) return -1;
+  return std::stoi(m[1]) * 3600 + std::stoi(m[2]) * 60 + std::stoi(m[3]);
+}
+
+int local_seconds_now() {
+  time_t now = time(nullptr);
+  struct tm tm;
+  localtime_r(&now, &tm);
+  return tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec;
+}
+
+// A child forked before the parent wrote any line still shows local time.
+TEST_F(HBLogSinkTest, ChildProcessLineIsInLocalTimeRightAfterInit) {
+  const char *old = getenv("TZ");
+  std::string saved = old ? old : "";
+  // Half an hour off any whole-hour zone the machine may be in.
+  setenv("TZ", "KXT-5:30", 1);
+  tzset();
+  init(HBLOGSINK_NOFILE);
+  std::string child_out = dir_ + "/child-stdout";
+  int before = local_seconds_now();
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int fd = open(child_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fd, STDOUT_FILENO);
+    __hblogsink__log__inchildpid("XCODE", 8, "child\n");
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  int after = local_seconds_now();
+  if (old) {
+    setenv("TZ", saved.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+  if (after < before) GTEST_SKIP() << "local midnight passed during the test";
+  int shown = stamp_seconds(read_file(child_out));
+  EXPECT_GE(shown, before) << read_file(child_out);
+  EXPECT_LE(shown, after) << read_file(child_out);
 }
 
 TEST_F(HBLogSinkTest, DumpWithoutRingIsABadState) {
