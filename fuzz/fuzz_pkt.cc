@@ -2,6 +2,7 @@
 // hands out bytes in pieces, converts each result into a map, and writes a
 // buffer-parsed message back out to check that it reads back the same.
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -21,7 +22,7 @@ class PieceStream : public IHBStream {
   int32_t dnref() override { return 1; }
   brerror_t getifc(hbtype_t, void **) override { return BRERROR_NO_ENTRY; }
   brerror_t read(void *buffer, int32_t size) override {
-    size_t n = std::min({static_cast<size_t>(size), piece_, size_ - pos_});
+    size_t n = std::min(std::min(static_cast<size_t>(size), piece_), size_ - pos_);
     memcpy(buffer, data_ + pos_, n);
     pos_ += n;
     return static_cast<brerror_t>(n);

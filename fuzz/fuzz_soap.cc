@@ -3,6 +3,7 @@
 // with and without a type list, then checks that the result map can be
 // walked and that the decoder agrees with itself on a whole-input run.
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <string>
 
