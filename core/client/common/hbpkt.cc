@@ -485,6 +485,10 @@ int64_t HBPKTMessage::parseRecords(Reader *r, int64_t limit, int depth) {
       if (limit < 0) return 0;
       return BRERROR_INVALID_ARGUMENT;
     }
+    if (limit >= 0 && r->consumed - start > limit) {
+      brlog("HBPKT", BRLOG_ERROR, "Record key runs past the end of its message!\n");
+      return BRERROR_INVALID_ARGUMENT;
+    }
     if ((key >> 3) > UINT32_MAX) {
       brlog("HBPKT", BRLOG_ERROR, "Field number out of range: %llu\n",
             static_cast<unsigned long long>(key >> 3));
@@ -509,6 +513,7 @@ int64_t HBPKTMessage::parseRecords(Reader *r, int64_t limit, int depth) {
         uint64_t v;
         rc = r->varint(&v);
         if (rc <= 0) return rc < 0 ? rc : BRERROR_INVALID_ARGUMENT;
+        if (limit >= 0 && r->consumed - start > limit) return BRERROR_INVALID_ARGUMENT;
         if (type == HBPKT_TYPE_UINT) {
           value->u = v;
         } else {
@@ -537,10 +542,11 @@ int64_t HBPKTMessage::parseRecords(Reader *r, int64_t limit, int depth) {
         left = limit >= 0 ? limit - (r->consumed - start) : INT64_MAX;
         if (!r->stream) left = left < r->length - r->position ? left : r->length - r->position;
         bool isString = type == HBPKT_TYPE_STRING;
-        if (length > static_cast<uint64_t>(left)) {
+        // The key and length themselves may already run past a nested end.
+        if (left < 0 || length > static_cast<uint64_t>(left)) {
           brlog("HBPKT", BRLOG_ERROR, "Wanted to consume %lld bytes for %s, but I only have %lld left!\n",
                 static_cast<long long>(length), isString ? "string" : "msg",
-                static_cast<long long>(left == INT64_MAX ? 0 : left));
+                static_cast<long long>(left < 0 || left == INT64_MAX ? 0 : left));
           return BRERROR_INVALID_ARGUMENT;
         }
         if (!isString) {

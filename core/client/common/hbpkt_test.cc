@@ -192,6 +192,8 @@ TEST(HBPKTMessageTest, MalformedInputStopsWithAnErrorAndKeepsEarlierFields) {
        BRERROR_INVALID_ARGUMENT, "Wanted to consume 9 bytes for string, but I only have 3 left!"},
       {"message longer than the rest", std::string("\x0c\x01" "a" "\x15\x05\x08", 6),
        BRERROR_INVALID_ARGUMENT, "Wanted to consume 5 bytes for msg, but I only have 1 left!"},
+      {"length running past a nested end", std::string("\x0c\x01" "a" "\x15\x02\x0c\x81\x01", 8),
+       BRERROR_INVALID_ARGUMENT, nullptr},
       {"truncated integer", std::string("\x0c\x01" "a" "\x10\x80", 5), BRERROR_INVALID_ARGUMENT,
        nullptr},
       {"truncated double", std::string("\x0c\x01" "a" "\x12\x00\x00\x00", 6),
