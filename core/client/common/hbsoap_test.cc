@@ -117,7 +117,7 @@ TEST(HBSoapTest, MapAndListArgumentsNest) {
   HBRef<HBStrHeap> text(new HBStrHeap("x"));
   items->appendChild(static_cast<IHBStr *>(text.get()));
   items->appendChild(static_cast<IHBMap *>(inner.get()));
-  Opaque opaque;
+  static Opaque opaque;  // outlives the list that refers to it
   items->appendChild(&opaque);
   items->reset();
 
