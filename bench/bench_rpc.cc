@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "hbhttpconnpool.h"
+#include "hbmap.h"
 #include "hbmemstream.h"
 #include "hbrpcgeneric.h"
 

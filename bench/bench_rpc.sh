@@ -37,7 +37,7 @@ for _ in $(seq "$n"); do urls+=("$api"); done
 start=$(date +%s.%N)
 curl -s -o /dev/null -X POST -H 'SoapAction: getFile' \
   -H 'Content-Type: text/xml; charset="utf-8"' -H 'Transfer-Encoding: chunked' \
-  --data-binary @"$work/body.xml" "${urls[@]}"
+  --data-binary @"$work/body.xml" "${urls[@]}" > /dev/null
 end=$(date +%s.%N)
 curl_rps=$(python3 -c "print(round($n / ($end - $start), 1))")
 
