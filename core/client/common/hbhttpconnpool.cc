@@ -7,6 +7,7 @@
 #include "brlog.h"
 #include "brstring.h"
 #include "brthread.h"
+#include "hbrpcgeneric.h"
 
 namespace {
 
@@ -303,6 +304,14 @@ brerror_t HBHTTPConnPool__releaseHTTPConn(const char *url, BRHTTPConnection *con
   return 0;
 }
 
-brerror_t HBHTTPConnPool__getRPC(const char *, HBRPCGeneric **) {
-  return BRERROR_NOT_IMPLEMENTED;
+brerror_t HBHTTPConnPool__getRPC(const char *url, HBRPCGeneric **out) {
+  IHBHTTPConnPool *pool = nullptr;
+  if (HBHTTPConnPool__getInstance(&pool) < 0) {
+    brlog("HBRPC", BRLOG_WARNING, "No Connection Pool Implementation Registered!\n");
+  }
+  auto *rpc = new (std::nothrow) HBRPCGeneric(url, pool);
+  if (pool) pool->dnref();
+  if (!rpc) return BRERROR_NO_MEMORY;
+  *out = rpc;
+  return BRERROR_NONE;
 }

@@ -73,5 +73,6 @@ brerror_t HBHTTPConnPool__getInstance(IHBHTTPConnPool **out);
 // time-outs) that release closes and destroys.
 brerror_t HBHTTPConnPool__getHTTPConn(const char *url, BRHTTPConnection **out);
 brerror_t HBHTTPConnPool__releaseHTTPConn(const char *url, BRHTTPConnection *conn);
-// The RPC client is not part of this library yet: -4.
+// A new RPC object for the URL on the process pool (without one, logged,
+// the object opens its own connections).
 brerror_t HBHTTPConnPool__getRPC(const char *url, HBRPCGeneric **out);

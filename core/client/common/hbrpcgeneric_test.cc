@@ -357,6 +357,27 @@ TEST_P(HBRPCGenericTest, GettersCheckTheKindOfValue) {
   EXPECT_EQ(rpc_->getArgumentUInt32("oct"), 15u);
 }
 
+TEST_P(HBRPCGenericTest, ProcessPoolHandsOutWorkingRPCObjects) {
+  start();
+  if (IsSkipped()) return;
+  std::string url = cloud_->base + GetParam().path;
+  LogCapture log;
+  HBRPCGeneric *bare = nullptr;
+  HBHTTPConnPool__setInstance(nullptr);
+  ASSERT_EQ(HBHTTPConnPool__getRPC(url.c_str(), &bare), 0);
+  EXPECT_TRUE(log.has("No Connection Pool Implementation Registered!"));
+  EXPECT_EQ(bare->syncOp("getUser", "valtoken", "demo-token", nullptr), 0);
+  bare->dnref();
+
+  HBHTTPConnPool__setInstance(pool_);
+  HBRPCGeneric *pooled = nullptr;
+  ASSERT_EQ(HBHTTPConnPool__getRPC(url.c_str(), &pooled), 0);
+  EXPECT_EQ(pooled->syncOp("getUser", "valtoken", "demo-token", nullptr), 0);
+  EXPECT_EQ(pool_->idleCount(), 1u);
+  pooled->dnref();
+  HBHTTPConnPool__setInstance(nullptr);
+}
+
 INSTANTIATE_TEST_SUITE_P(Encodings, HBRPCGenericTest,
                          ::testing::Values(Encoding{"Soap", "/svc/api"},
                                            Encoding{"Packet", "/svc/pktm/"}),
