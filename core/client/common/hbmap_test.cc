@@ -2,28 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "brlog.h"
+#include "brlog_testing.h"
 #include "hbobj_testing.h"
 #include "hbstr.h"
 #include "hbstralloc.h"
 
 namespace {
-
-struct LogLines {
-  std::vector<std::string> lines;
-};
-
-void capture(void *user, const char *tag, int severity, const char *format, va_list args) {
-  char message[512];
-  vsnprintf(message, sizeof message, format, args);
-  static_cast<LogLines *>(user)->lines.push_back(std::string(tag) + "|" +
-                                                 std::to_string(severity) + "|" + message);
-}
 
 void *asValue(intptr_t n) { return reinterpret_cast<void *>(n); }
 
@@ -41,7 +29,6 @@ class HBMapTest : public ::testing::Test {
   void SetUp() override { map_ = new HBMap(nullptr, 512, 512, nullptr); }
   void TearDown() override {
     if (map_) map_->dnref();
-    brlog__setThreadSink(nullptr, 0, nullptr, nullptr);
   }
   HBMap *map_ = nullptr;
   HBCounts counts_;
@@ -70,8 +57,7 @@ TEST_F(HBMapTest, KeysAndStringsAreCopiedUnlessToldOtherwise) {
 }
 
 TEST_F(HBMapTest, ReplaceDropsTheOldReferenceAndNoReplaceCollides) {
-  LogLines logs;
-  brlog__setThreadSink(capture, 20, &logs, nullptr);
+  BRLogCapture logs(20);
   auto *first = new HBCountingObj(&counts_);
   auto *second = new HBCountingObj(&counts_);
   ASSERT_EQ(map_->setAtKey("a", HBTYPE_IID_IHBOBJ, first, 0), 0);
@@ -307,12 +293,10 @@ TEST_F(HBMapTest, IterateValuesOfStringsAndObjects) {
 }
 
 TEST(HBMapIterateValues, NullMapIsReported) {
-  LogLines logs;
-  brlog__setThreadSink(capture, 20, &logs, nullptr);
+  BRLogCapture logs(20);
   hbtype_t type = HBTYPE_ANY;
   IHBIter *out = nullptr;
   EXPECT_EQ(HBMap__iterateValues(nullptr, &type, &out), BRERROR_INVALID_ARGUMENT);
-  brlog__setThreadSink(nullptr, 0, nullptr, nullptr);
   ASSERT_EQ(logs.lines.size(), 1u);
   EXPECT_EQ(logs.lines[0].rfind("VERIFY|1|hbmap:", 0), 0u) << logs.lines[0];
   EXPECT_NE(logs.lines[0].find(" VERIFY(inMap != ((brptrint_t)0)) failed!\n"), std::string::npos);

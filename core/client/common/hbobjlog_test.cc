@@ -2,27 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
-#include "brlog.h"
+#include "brlog_testing.h"
 #include "hbstr.h"
 
 namespace {
-
-struct LogLines {
-  std::vector<std::string> lines;
-};
-
-// Only the dumps' own lines (tag "TEST"), not the arena's.
-void capture(void *user, const char *tag, int severity, const char *format, va_list args) {
-  if (std::string(tag) != "TEST") return;
-  char message[512];
-  vsnprintf(message, sizeof message, format, args);
-  static_cast<LogLines *>(user)->lines.push_back(std::string(tag) + "|" +
-                                                 std::to_string(severity) + "|" + message);
-}
 
 // An IHBMap that is not an HBMap: it forwards to one but hides its class.
 class ForwardingMap : public IHBMap {
@@ -57,8 +43,6 @@ class ForwardingMap : public IHBMap {
 
 class HBObjLogTest : public ::testing::Test {
  protected:
-  void SetUp() override { brlog__setThreadSink(capture, 20, &logs_, nullptr); }
-  void TearDown() override { brlog__setThreadSink(nullptr, 0, nullptr, nullptr); }
   std::vector<std::string> withoutPointers() const {
     std::vector<std::string> out;
     for (std::string line : logs_.lines) {
@@ -68,7 +52,8 @@ class HBObjLogTest : public ::testing::Test {
     }
     return out;
   }
-  LogLines logs_;
+  // Only the dumps' own lines (tag "TEST"), not the arena's.
+  BRLogCapture logs_{20, "TEST"};
 };
 
 TEST_F(HBObjLogTest, MapWithNestedValues) {
