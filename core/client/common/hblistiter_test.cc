@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "brlog_testing.h"
 #include "hbobj_testing.h"
 
 namespace {
@@ -111,7 +112,13 @@ TEST(HBListIterator, BorrowedListIsLeftToItsOwner) {
 
 TEST(HBListIteratorDeathTest, CopyingPlainElementsAborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(new HBListIterator(nullptr, HBTYPE_STRING, HBLISTITER_COPY_LIST, nullptr), "");
+  EXPECT_DEATH(
+      {
+        brlog__setThreadSink(brlogtest__stderrSink, BRLOG_ERROR, nullptr, nullptr);
+        new HBListIterator(nullptr, HBTYPE_STRING, HBLISTITER_COPY_LIST, nullptr);
+      },
+      "\\[BRABRT\\|1\\|HBListIterator::HBListIterator\\(brlist_t \\*, hbtype_t, bruint_t, "
+      "const brchar_t \\*\\):[0-9]+ +\\.ABORTING\\.");
 }
 
 TEST(HBObjIter, CopiesStringsAndChecksTheAskedTag) {

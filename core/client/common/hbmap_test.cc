@@ -115,7 +115,12 @@ TEST(HBMapDeathTest, SwitchingOrderOnAFilledMapAborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto *map = new HBMap(nullptr, 128, 128, nullptr);
   map->setAtKey("k", "v", 0);
-  EXPECT_DEATH(map->setFlags(HBMAP_FLAG_INSERTION_ORDER), "");
+  EXPECT_DEATH(
+      {
+        brlog__setThreadSink(brlogtest__stderrSink, BRLOG_ERROR, nullptr, nullptr);
+        map->setFlags(HBMAP_FLAG_INSERTION_ORDER);
+      },
+      "\\[BRABRT\\|1\\|brerror_t HBMap::setFlags\\(bruint_t\\):[0-9]+ +\\.ABORTING\\.");
   EXPECT_EQ(map->setFlags(0x0400), 0);  // other changeable bits are fine
   EXPECT_EQ(map->setFlags(0), 0);
   EXPECT_EQ(map->getFlags(), HBMAP_FLAG_OWNS_ALLOCATOR);
