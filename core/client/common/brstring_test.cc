@@ -225,6 +225,13 @@ TEST(BrString, ConvertsLatin1ToUtf8) {
 }
 
 TEST(BrString, HexAndPrintableEscapes) {
+  struct {
+    char c;
+    int value;
+  } digits[] = {{'0', 0}, {'9', 9}, {'a', 10}, {'f', 15}, {'A', 10}, {'F', 15},
+                {'/', -1}, {':', -1}, {'`', -1}, {'g', -1}, {'@', -1}, {'G', -1}, {'\xE0', -1}};
+  for (const auto &d : digits) EXPECT_EQ(brutil_hexDigitValue(d.c), d.value) << d.c;
+
   const unsigned char bytes[] = {0x00, 0x7F, 0xAB, 0xFF};
   char hex[16];
   EXPECT_EQ(brutil_toHexString(bytes, 4, hex, sizeof hex), 0);
