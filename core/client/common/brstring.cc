@@ -78,6 +78,17 @@ int format_unsigned(uint64_t value, char *out, int width, int radix, char pad) {
   return width;
 }
 
+// The formatters' common entry: radix 10 and 16 only, else a log line that
+// names the caller and its own error value.
+int format_radix(uint64_t value, char *out, int width, int radix, char pad, const char *caller,
+                 int unsupported) {
+  if (radix != 10 && radix != 16) {
+    brlog("BRSTR", 2, "TODO: Implement radix %d in %s", radix, caller);
+    return unsupported;
+  }
+  return format_unsigned(value, out, width, radix, pad);
+}
+
 // Appends bytes to a bounded buffer while whole pieces fit with a NUL; once
 // one does not fit nothing more is written, so the output stays a prefix.
 struct BoundedText {
@@ -218,27 +229,15 @@ int64_t brstrtoll(const char *text, const char **end, int base) {
 }
 
 int brultostr(uint32_t value, char *out, int width, int radix, char pad) {
-  if (radix != 10 && radix != 16) {
-    brlog("BRSTR", 2, "TODO: Implement radix %d in brultostr", radix);
-    return BRERROR_UNSUPPORTED;
-  }
-  return format_unsigned(value, out, width, radix, pad);
+  return format_radix(value, out, width, radix, pad, "brultostr", BRERROR_UNSUPPORTED);
 }
 
 int brulltostr(uint64_t value, char *out, int width, int radix, char pad) {
-  if (radix != 10 && radix != 16) {
-    brlog("BRSTR", 2, "TODO: Implement radix %d in brultostr", radix);
-    return BRERROR_UNSUPPORTED;
-  }
-  return format_unsigned(value, out, width, radix, pad);
+  return format_radix(value, out, width, radix, pad, "brultostr", BRERROR_UNSUPPORTED);
 }
 
 int brustostr(uint16_t value, char *out, int width, int radix, char pad) {
-  if (radix != 10 && radix != 16) {
-    brlog("BRSTR", 2, "TODO: Implement radix %d in brustostr", radix);
-    return BRERROR_UNSPECIFIED;
-  }
-  return format_unsigned(value, out, width, radix, pad);
+  return format_radix(value, out, width, radix, pad, "brustostr", BRERROR_UNSPECIFIED);
 }
 
 int brstr_ucs2_to_utf8(const uint16_t *units, int count, char *out, size_t size) {

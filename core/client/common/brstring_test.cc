@@ -167,10 +167,13 @@ TEST(BrString, FormatsNumbers) {
 
   BRLogCapture log;
   EXPECT_EQ(brultostr(1, out, 0, 8, 0), -16);
+  EXPECT_EQ(brulltostr(1, out, 0, 36, 0), -16);
   EXPECT_EQ(brustostr(1, out, 0, 2, 0), -1);
-  ASSERT_EQ(log.lines.size(), 2u);
-  EXPECT_EQ(log.lines[0], "BRSTR|2|TODO: Implement radix 8 in brultostr");
-  EXPECT_EQ(log.lines[1], "BRSTR|2|TODO: Implement radix 2 in brustostr");
+  EXPECT_EQ(log.lines, (std::vector<std::string>{
+                           "BRSTR|2|TODO: Implement radix 8 in brultostr",
+                           "BRSTR|2|TODO: Implement radix 36 in brultostr",
+                           "BRSTR|2|TODO: Implement radix 2 in brustostr",
+                       }));
 }
 
 TEST(BrString, ConvertsUcs2ToUtf8) {
