@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "brlog_testing.h"
+#include "hbobj_testing.h"
 #include "hbstr.h"
 
 namespace {
@@ -153,12 +154,23 @@ TEST_F(HBObjLogTest, DeepAndCyclicStructuresAreCutOff) {
   map->dnref();
 }
 
+// The sink would drop those lines anyway: what shows that the dump stopped
+// early is that nobody asked the nested object for an interface.
 TEST_F(HBObjLogTest, NothingIsWalkedAboveTheThreshold) {
+  HBCounts counts;
+  auto *probe = new HBCountingObj(&counts);
   auto *map = new HBMap(nullptr, 128, 128, nullptr);
   map->setAtKey("k", "v", 0);
+  map->setAtKey("probe", HBTYPE_IID_IHBOBJ, probe, 0);
+  probe->dnref();
   HBMap__logMap("TEST", 33, map);
   IHBObj__log("TEST", 33, static_cast<IHBMap *>(map));
   EXPECT_TRUE(logs_.lines.empty());
+  EXPECT_EQ(counts.getifcs, 0);
+
+  HBMap__logMap("TEST", 8, map);
+  EXPECT_GT(counts.getifcs, 0);
+  EXPECT_EQ(logs_.lines.size(), 3u);
   map->dnref();
 }
 
