@@ -179,7 +179,10 @@ TEST(HBObjIter, UnsupportedPlainTagStopsCopying) {
   ASSERT_EQ(brlist__new(&list), 0);
   brlist__append(list, reinterpret_cast<void *>(7));
   IHBIter *iter = nullptr;
+  BRLogCapture logs(BRLOG_ERROR);
   ASSERT_EQ(HBObjIter__new(&iter, HBTYPE_INT32, list, 0), 0);
+  EXPECT_EQ(logs.lines,
+            (std::vector<std::string>{"OBJITR|1|Unsupported object-iterator hbtype: 1073790976\n"}));
   EXPECT_EQ(iter->getNext(nullptr, nullptr), BRERROR_OUT_OF_RANGE);
   iter->dnref();
   brlist__destroy(list);

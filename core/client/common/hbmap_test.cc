@@ -194,7 +194,11 @@ TEST_F(HBMapTest, FailureLeavesTheMapUnchanged) {
   sa->sadnref();
   ASSERT_EQ(map->setAtKey("a", "short", 0), 0);
   std::string huge(300, 'h');
-  EXPECT_EQ(map->setAtKey("a", huge.c_str(), 0), BRERROR_NO_MEMORY);
+  {
+    BRLogCapture logs(BRLOG_ERROR);
+    EXPECT_EQ(map->setAtKey("a", huge.c_str(), 0), BRERROR_NO_MEMORY);
+    EXPECT_EQ(logs.lines, (std::vector<std::string>{"HBMAP|1|OOM in Map allocator: 'a'\n"}));
+  }
   EXPECT_STREQ(map->getStringAtKey("a"), "short");
   auto *obj = new HBCountingObj(&counts_);
   int added = 0;
