@@ -9,16 +9,10 @@
 #include <memory>
 #include <new>
 
+#include "brstring.h"
 #include "brthread.h"
 
 namespace {
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 bool read_urandom(void *out, size_t n) {
   int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
@@ -74,17 +68,18 @@ brerror_t bruuid_generate_random(brcrypto_state *state, bruuid_t uuid) {
 }
 
 int bruuid_to_string(const bruuid_t uuid, char *out, size_t size, int flags) {
-  static const char kDigits[] = "0123456789abcdef";
+  static const size_t kGroups[] = {4, 2, 2, 2, 6};
   bool compact = (flags & BRUUID_COMPACT) != 0;
   size_t length = compact ? 32 : 36;
   if (size < length + 1) return BRERROR_NO_SPACE;
   size_t w = 0;
-  for (int i = 0; i < 16; i++) {
-    if (!compact && (i == 4 || i == 6 || i == 8 || i == 10)) out[w++] = '-';
-    out[w++] = kDigits[uuid[i] >> 4];
-    out[w++] = kDigits[uuid[i] & 0xF];
+  const uint8_t *bytes = uuid;
+  for (size_t group : kGroups) {
+    if (!compact && w > 0) out[w++] = '-';
+    brutil_toHexString(bytes, group, out + w, size - w);
+    w += 2 * group;
+    bytes += group;
   }
-  out[w] = 0;
   return static_cast<int>(w);
 }
 
@@ -100,7 +95,7 @@ brerror_t bruuid_from_string(const char *text, bruuid_t uuid) {
   int nibbles = 0;
   for (const char *p = text; *p && nibbles < 32; p++) {
     if (*p == '-') continue;
-    int v = hex_value(*p);
+    int v = brutil_hexDigitValue(*p);
     if (v < 0) return BRERROR_UNSPECIFIED;
     uuid[nibbles / 2] = static_cast<uint8_t>((uuid[nibbles / 2] << 4) | v);
     nibbles++;

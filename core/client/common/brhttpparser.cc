@@ -2,14 +2,9 @@
 
 #include <cstring>
 
-namespace {
+#include "brstring.h"
 
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -80,10 +75,10 @@ brerror_t brhttpparser__splitHeader(char *line, const char **name, const char **
 
 brerror_t brhttpparser__parseChunkSize(const char *line, int64_t *size) {
   const char *p = line;
-  while (*p == '0' && hexDigit(p[1]) >= 0) ++p;
+  while (*p == '0' && brutil_hexDigitValue(p[1]) >= 0) ++p;
   uint64_t value = 0;
   int digits = 0;
-  for (int d; (d = hexDigit(*p)) >= 0; ++p) {
+  for (int d; (d = brutil_hexDigitValue(*p)) >= 0; ++p) {
     if (++digits > 15) return BRERROR_INVALID_ARGUMENT;
     value = value * 16 + static_cast<uint64_t>(d);
   }

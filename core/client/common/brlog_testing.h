@@ -1,9 +1,10 @@
-// brlog_testing: keeps the log lines of the calling thread for a test.
+// brlog_testing: what the calling thread logs, for tests that pin log lines.
 //
-// While a BRLogCapture lives, every line the constructing thread logs at a
-// severity up to `threshold` is kept in `lines` as "TAG|severity|message"
-// (the message with its line end). It replaces that thread's own sink and
-// removes it again when it dies; other threads log as before. Test-only;
+// BRLogCapture installs a thread sink for its lifetime and keeps every line
+// up to its threshold as "TAG|severity|text" (the text as formatted, its
+// line end included); with a tag it keeps only that tag's lines.
+// brlogtest__stderrSink writes the same form between brackets to stderr, so
+// that a death test can match what was logged before the abort. Test-only;
 // not part of libhbnode.
 #pragma once
 
@@ -16,8 +17,9 @@
 
 class BRLogCapture {
  public:
-  explicit BRLogCapture(int threshold = 35) {
-    brlog__setThreadSink(keep, threshold, this, nullptr);
+  explicit BRLogCapture(int threshold = BRLOG_TRACE3, const char *onlyTag = nullptr)
+      : onlyTag_(onlyTag ? onlyTag : "") {
+    brlog__setThreadSink(capture, threshold, this, nullptr);
   }
   ~BRLogCapture() { brlog__setThreadSink(nullptr, 0, nullptr, nullptr); }
   BRLogCapture(const BRLogCapture &) = delete;
@@ -34,11 +36,21 @@ class BRLogCapture {
   std::vector<std::string> lines;
 
  private:
-  static void keep(void *user, const char *tag, int severity, const char *format,
-                   va_list args) {
-    char message[1024];
-    vsnprintf(message, sizeof message, format, args);
-    static_cast<BRLogCapture *>(user)->lines.push_back(std::string(tag) + "|" +
-                                                       std::to_string(severity) + "|" + message);
+  static void capture(void *user, const char *tag, int severity, const char *format,
+                      va_list args) {
+    auto *self = static_cast<BRLogCapture *>(user);
+    if (!self->onlyTag_.empty() && self->onlyTag_ != tag) return;
+    char text[1024];
+    vsnprintf(text, sizeof text, format, args);
+    self->lines.push_back(std::string(tag) + "|" + std::to_string(severity) + "|" + text);
   }
+
+  std::string onlyTag_;
 };
+
+inline void brlogtest__stderrSink(void *, const char *tag, int severity, const char *format,
+                                  va_list args) {
+  char text[1024];
+  vsnprintf(text, sizeof text, format, args);
+  fprintf(stderr, "[%s|%d|%s]\n", tag, severity, text);
+}

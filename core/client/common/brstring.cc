@@ -12,13 +12,6 @@ unsigned char lower(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 
 
 bool is_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-int hex_value(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
 // The shared body of the unsigned parsers; `hex_digits` and `dec_digits`
@@ -41,8 +34,9 @@ uint64_t parse_unsigned(const char *text, const char **end, int base, int hex_di
   uint64_t value = 0;
   if (base == 16) {
     if (has_hex_prefix) s += 2;
-    for (int i = 0; i < hex_digits && hex_value(*s) >= 0; i++, s++) {
-      value = value * 16 + static_cast<uint64_t>(hex_value(*s));
+    int digit;
+    for (int i = 0; i < hex_digits && (digit = brutil_hexDigitValue(*s)) >= 0; i++, s++) {
+      value = value * 16 + static_cast<uint64_t>(digit);
     }
   } else if (base == 10) {
     for (int i = 0; i < dec_digits && is_digit(*s); i++, s++) {
@@ -82,6 +76,17 @@ int format_unsigned(uint64_t value, char *out, int width, int radix, char pad) {
   if (i == width && i > 0) out[--i] = '0';
   while (i > 0) out[--i] = pad;
   return width;
+}
+
+// The formatters' common entry: radix 10 and 16 only, else a log line that
+// names the caller and its own error value.
+int format_radix(uint64_t value, char *out, int width, int radix, char pad, const char *caller,
+                 int unsupported) {
+  if (radix != 10 && radix != 16) {
+    brlog("BRSTR", 2, "TODO: Implement radix %d in %s", radix, caller);
+    return unsupported;
+  }
+  return format_unsigned(value, out, width, radix, pad);
 }
 
 // Appends bytes to a bounded buffer while whole pieces fit with a NUL; once
@@ -224,27 +229,15 @@ int64_t brstrtoll(const char *text, const char **end, int base) {
 }
 
 int brultostr(uint32_t value, char *out, int width, int radix, char pad) {
-  if (radix != 10 && radix != 16) {
-    brlog("BRSTR", 2, "TODO: Implement radix %d in brultostr", radix);
-    return BRERROR_UNSUPPORTED;
-  }
-  return format_unsigned(value, out, width, radix, pad);
+  return format_radix(value, out, width, radix, pad, "brultostr", BRERROR_UNSUPPORTED);
 }
 
 int brulltostr(uint64_t value, char *out, int width, int radix, char pad) {
-  if (radix != 10 && radix != 16) {
-    brlog("BRSTR", 2, "TODO: Implement radix %d in brultostr", radix);
-    return BRERROR_UNSUPPORTED;
-  }
-  return format_unsigned(value, out, width, radix, pad);
+  return format_radix(value, out, width, radix, pad, "brultostr", BRERROR_UNSUPPORTED);
 }
 
 int brustostr(uint16_t value, char *out, int width, int radix, char pad) {
-  if (radix != 10 && radix != 16) {
-    brlog("BRSTR", 2, "TODO: Implement radix %d in brustostr", radix);
-    return BRERROR_UNSPECIFIED;
-  }
-  return format_unsigned(value, out, width, radix, pad);
+  return format_radix(value, out, width, radix, pad, "brustostr", BRERROR_UNSPECIFIED);
 }
 
 int brstr_ucs2_to_utf8(const uint16_t *units, int count, char *out, size_t size) {
@@ -303,6 +296,13 @@ int brstr_latin1_to_utf8(const char *text, int length, char *out, size_t size) {
   if (size == 0) return 0;
   out[w] = 0;
   return static_cast<int>(w + 1);
+}
+
+int brutil_hexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
 
 brerror_t brutil_toHexString(const void *data, size_t length, char *out, size_t size) {

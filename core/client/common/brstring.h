@@ -79,6 +79,9 @@ int brstr_ucs2_to_utf8(const uint16_t *units, int count, char *out, size_t size)
 // size needed.
 int brstr_latin1_to_utf8(const char *text, int length, char *out, size_t size);
 
+// The value of one hexadecimal digit of either case, or -1.
+int brutil_hexDigitValue(char c);
+
 // Two lower-case hex digits per byte, for as many bytes as fit with a NUL.
 // Returns 0.
 brerror_t brutil_toHexString(const void *data, size_t length, char *out, size_t size);

@@ -5,26 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "brlog.h"
+#include "brlog_testing.h"
 
 namespace {
-
-// Collects the calling thread's log lines for the life of the fixture.
-class LogCapture {
- public:
-  LogCapture() { brlog__setThreadSink(capture, 35, this, nullptr); }
-  ~LogCapture() { brlog__setThreadSink(nullptr, 0, nullptr, nullptr); }
-  std::vector<std::string> lines;
-
- private:
-  static void capture(void *user, const char *tag, int severity, const char *format,
-                      va_list args) {
-    char text[512];
-    vsnprintf(text, sizeof text, format, args);
-    static_cast<LogCapture *>(user)->lines.push_back(std::string(tag) + "|" +
-                                                     std::to_string(severity) + "|" + text);
-  }
-};
 
 // A buffer of `size` bytes followed by guard bytes that must stay untouched.
 struct Guarded {
@@ -102,7 +85,7 @@ TEST(BrString, CanonicalisesPaths) {
 }
 
 TEST(BrString, CanonLogsBeforeAndAfterAtDebugLevel) {
-  LogCapture log;
+  BRLogCapture log;
   char path[] = "/a/./b/";
   brstrcanon(path);
   ASSERT_EQ(log.lines.size(), 2u);
@@ -182,12 +165,15 @@ TEST(BrString, FormatsNumbers) {
   EXPECT_EQ(brustostr(65535, out, 0, 10, 0), 5);
   EXPECT_STREQ(out, "65535");
 
-  LogCapture log;
+  BRLogCapture log;
   EXPECT_EQ(brultostr(1, out, 0, 8, 0), -16);
+  EXPECT_EQ(brulltostr(1, out, 0, 36, 0), -16);
   EXPECT_EQ(brustostr(1, out, 0, 2, 0), -1);
-  ASSERT_EQ(log.lines.size(), 2u);
-  EXPECT_EQ(log.lines[0], "BRSTR|2|TODO: Implement radix 8 in brultostr");
-  EXPECT_EQ(log.lines[1], "BRSTR|2|TODO: Implement radix 2 in brustostr");
+  EXPECT_EQ(log.lines, (std::vector<std::string>{
+                           "BRSTR|2|TODO: Implement radix 8 in brultostr",
+                           "BRSTR|2|TODO: Implement radix 36 in brultostr",
+                           "BRSTR|2|TODO: Implement radix 2 in brustostr",
+                       }));
 }
 
 TEST(BrString, ConvertsUcs2ToUtf8) {
@@ -215,7 +201,7 @@ TEST(BrString, ConvertsUcs2ToUtf8) {
   brstr_ucs2_to_utf8(text, -1, four.data(), 4);
   EXPECT_STREQ(four.data(), "A\xC3\xA9");
 
-  LogCapture log;
+  BRLogCapture log;
   const uint16_t swapped[] = {0xFFFE, 0x4100, 0};
   EXPECT_EQ(brstr_ucs2_to_utf8(swapped, -1, out, sizeof out), 0);
   EXPECT_STREQ(out, "");
@@ -232,7 +218,7 @@ TEST(BrString, ConvertsLatin1ToUtf8) {
   EXPECT_EQ(brstr_latin1_to_utf8(latin1, 3, out, sizeof out), 4);
   EXPECT_STREQ(out, "caf");
 
-  LogCapture log;
+  BRLogCapture log;
   Guarded buf(5);
   EXPECT_EQ(brstr_latin1_to_utf8(latin1, -1, buf.data(), 5), 4);
   EXPECT_STREQ(buf.data(), "caf") << "the two-byte character does not fit with the NUL";
@@ -242,6 +228,13 @@ TEST(BrString, ConvertsLatin1ToUtf8) {
 }
 
 TEST(BrString, HexAndPrintableEscapes) {
+  struct {
+    char c;
+    int value;
+  } digits[] = {{'0', 0}, {'9', 9}, {'a', 10}, {'f', 15}, {'A', 10}, {'F', 15},
+                {'/', -1}, {':', -1}, {'`', -1}, {'g', -1}, {'@', -1}, {'G', -1}, {'\xE0', -1}};
+  for (const auto &d : digits) EXPECT_EQ(brutil_hexDigitValue(d.c), d.value) << d.c;
+
   const unsigned char bytes[] = {0x00, 0x7F, 0xAB, 0xFF};
   char hex[16];
   EXPECT_EQ(brutil_toHexString(bytes, 4, hex, sizeof hex), 0);

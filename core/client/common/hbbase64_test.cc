@@ -3,11 +3,12 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "brlog.h"
+#include "brlog_testing.h"
 
 namespace {
 
@@ -72,24 +73,17 @@ TEST(HbBase64, DecodesBothAlphabetsAndMissingPadding) {
 }
 
 TEST(HbBase64, DecodeRejectsBadCharactersAndSmallBuffers) {
-  std::string logged;
-  brlog__setThreadSink(
-      [](void *user, const char *tag, int severity, const char *format, va_list args) {
-        char line[256];
-        vsnprintf(line, sizeof line, format, args);
-        *static_cast<std::string *>(user) = std::string(tag) + "|" + std::to_string(severity) +
-                                            "|" + line;
-      },
-      8, &logged, nullptr);
+  auto log = std::make_unique<BRLogCapture>(BRLOG_INFO);
   char out[16];
   EXPECT_EQ(hbbase64__decode("YW*j", -1, out, sizeof out, 0), -6);
-  EXPECT_EQ(logged, "BASE64|1|Illegal Base 64 character '*' (0x2a) at offset 2\n");
+  EXPECT_EQ(log->lines, (std::vector<std::string>{
+                            "BASE64|1|Illegal Base 64 character '*' (0x2a) at offset 2\n"}));
   EXPECT_EQ(hbbase64__decode("YWJj\xc3\xa9", -1, out, sizeof out, 0), -6);
   EXPECT_EQ(hbbase64__decode("YW\nJj", -1, out, sizeof out, 0), -6);
   EXPECT_EQ(hbbase64__decode("YWJj", 4, out, sizeof out, 0), 3) << "length bounds the text";
   std::string with_nul("YQ\0=", 4);
   EXPECT_EQ(hbbase64__decode(with_nul.data(), 4, out, sizeof out, 0), -6);
-  brlog__setThreadSink(nullptr, 0, nullptr, nullptr);
+  log.reset();
 
   std::vector<char> buf(3 + 8, 'Z');
   EXPECT_EQ(hbbase64__decode("YWJjZA==", -1, buf.data(), 3, 0), -12);

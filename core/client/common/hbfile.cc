@@ -6,7 +6,6 @@
 #include <glob.h>
 #include <limits.h>
 #include <stdlib.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -357,7 +356,7 @@ brerror_t HBFile__makeSafeFilename(const char *source, char *destination, int32_
 const char *HBFile__mimeForExt(const char *ext) {
   if (ext) {
     for (const MimeEntry &entry : kMimeTable)
-      if (strcasecmp(entry.ext, ext) == 0) return entry.mime;
+      if (brstrcasecmp(entry.ext, ext) == 0) return entry.mime;
   }
   return kDefaultMime;
 }
@@ -370,6 +369,6 @@ const char *HBFile__mimeForFileName(const char *name) {
 const char *HBFile__extForMime(const char *mime) {
   if (!mime) return nullptr;
   for (const MimeEntry &entry : kMimeTable)
-    if (strcasecmp(entry.mime, mime) == 0) return entry.ext;
+    if (brstrcasecmp(entry.mime, mime) == 0) return entry.ext;
   return nullptr;
 }

@@ -35,23 +35,10 @@ void releaseList(hbtype_t elementType, brlist_t *list) {
   brlist__destroy(list);
 }
 
-class HBObjIter : public IHBIter {
+class HBObjIter : public HBIterBase {
  public:
   HBObjIter(hbtype_t elementType, brlist_t *list) : list_(list), elementType_(elementType) {
     position_ = list_->first;
-  }
-
-  int32_t upref() override { return refs_.retain(); }
-  int32_t dnref() override {
-    int32_t count = refs_.release();
-    if (count == 0) delete this;
-    return count;
-  }
-  brerror_t getifc(hbtype_t id, void **out) override {
-    if (id != HBTYPE_IID_IHBOBJ && id != HBTYPE_IID_IHBITER) return BRERROR_NO_ENTRY;
-    *out = static_cast<IHBIter *>(this);
-    upref();
-    return BRERROR_NONE;
   }
 
   brerror_t getNext(hbtype_t *type, void **out) override {
@@ -73,14 +60,9 @@ class HBObjIter : public IHBIter {
     return objectOut(element, elementType_, out);
   }
 
-  brerror_t getManyNext(hbtype_t *types, void **outs, int count) override {
-    return hbiter__getManyNext(this, types, outs, count);
-  }
-
  private:
   ~HBObjIter() override { releaseList(elementType_, list_); }
 
-  HBRefCount refs_;
   brlist_t *list_;
   brlist__node_t *position_;
   hbtype_t elementType_;
@@ -117,6 +99,25 @@ brerror_t hbiter__getManyNext(IHBIter *iter, hbtype_t *types, void **outs, int c
     if (rc < 0) return got > 0 ? got : rc;
   }
   return got;
+}
+
+int32_t HBIterBase::upref() { return refs_.retain(); }
+
+int32_t HBIterBase::dnref() {
+  int32_t count = refs_.release();
+  if (count == 0) delete this;
+  return count;
+}
+
+brerror_t HBIterBase::getifc(hbtype_t id, void **out) {
+  if (id != HBTYPE_IID_IHBOBJ && id != HBTYPE_IID_IHBITER) return BRERROR_NO_ENTRY;
+  *out = static_cast<IHBIter *>(this);
+  upref();
+  return BRERROR_NONE;
+}
+
+brerror_t HBIterBase::getManyNext(hbtype_t *types, void **outs, int count) {
+  return hbiter__getManyNext(this, types, outs, count);
 }
 
 HBListIterator::HBListIterator(brlist_t *list, hbtype_t elementType, uint32_t flags,

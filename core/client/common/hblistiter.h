@@ -34,6 +34,22 @@ class IHBNamedArgument : public IHBObj {
   virtual const char *getNamedArgumentName() = 0;
 };
 
+// The count and the answers of an iterator that offers nothing beside
+// IHBIter (the map's key iterator, HBObjIter): IHBOBJ and IHBITER.
+class HBIterBase : public IHBIter {
+ public:
+  int32_t upref() override;
+  int32_t dnref() override;
+  brerror_t getifc(hbtype_t id, void **out) override;
+  brerror_t getManyNext(hbtype_t *types, void **outs, int count) override;
+
+ protected:
+  ~HBIterBase() override = default;
+
+ private:
+  HBRefCount refs_;
+};
+
 // HBListIterator flags.
 constexpr uint32_t HBLISTITER_OWNS_LIST = 0x1;
 constexpr uint32_t HBLISTITER_FREE_PLAIN = 0x2;  // plain elements are malloc'ed blocks

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "brlog_testing.h"
 #include "hbobj_testing.h"
 
 namespace {
@@ -111,7 +112,13 @@ TEST(HBListIterator, BorrowedListIsLeftToItsOwner) {
 
 TEST(HBListIteratorDeathTest, CopyingPlainElementsAborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(new HBListIterator(nullptr, HBTYPE_STRING, HBLISTITER_COPY_LIST, nullptr), "");
+  EXPECT_DEATH(
+      {
+        brlog__setThreadSink(brlogtest__stderrSink, BRLOG_ERROR, nullptr, nullptr);
+        new HBListIterator(nullptr, HBTYPE_STRING, HBLISTITER_COPY_LIST, nullptr);
+      },
+      "\\[BRABRT\\|1\\|HBListIterator::HBListIterator\\(brlist_t \\*, hbtype_t, bruint_t, "
+      "const brchar_t \\*\\):[0-9]+ +\\.ABORTING\\.");
 }
 
 TEST(HBObjIter, CopiesStringsAndChecksTheAskedTag) {
@@ -172,7 +179,10 @@ TEST(HBObjIter, UnsupportedPlainTagStopsCopying) {
   ASSERT_EQ(brlist__new(&list), 0);
   brlist__append(list, reinterpret_cast<void *>(7));
   IHBIter *iter = nullptr;
+  BRLogCapture logs(BRLOG_ERROR);
   ASSERT_EQ(HBObjIter__new(&iter, HBTYPE_INT32, list, 0), 0);
+  EXPECT_EQ(logs.lines,
+            (std::vector<std::string>{"OBJITR|1|Unsupported object-iterator hbtype: 1073790976\n"}));
   EXPECT_EQ(iter->getNext(nullptr, nullptr), BRERROR_OUT_OF_RANGE);
   iter->dnref();
   brlist__destroy(list);

@@ -20,22 +20,10 @@ bool holdsObject(const HBMapEntry *entry) {
 }  // namespace
 
 // Walks the keys of a map it keeps alive, in the map's iteration order.
-class HBMapIterator : public IHBIter {
+class HBMapIterator : public HBIterBase {
  public:
   explicit HBMapIterator(HBMap *map) : map_(map), position_(map->first()) { map_->upref(); }
 
-  int32_t upref() override { return refs_.retain(); }
-  int32_t dnref() override {
-    int32_t count = refs_.release();
-    if (count == 0) delete this;
-    return count;
-  }
-  brerror_t getifc(hbtype_t id, void **out) override {
-    if (id != HBTYPE_IID_IHBOBJ && id != HBTYPE_IID_IHBITER) return BRERROR_NO_ENTRY;
-    *out = static_cast<IHBIter *>(this);
-    upref();
-    return BRERROR_NONE;
-  }
   brerror_t getNext(hbtype_t *type, void **out) override {
     if (type && *type != HBTYPE_ANY && *type != HBTYPE_STRING) return BRERROR_UNSUPPORTED;
     if (!position_) return BRERROR_OUT_OF_RANGE;
@@ -44,14 +32,10 @@ class HBMapIterator : public IHBIter {
     position_ = map_->next(position_);
     return BRERROR_NONE;
   }
-  brerror_t getManyNext(hbtype_t *types, void **outs, int count) override {
-    return hbiter__getManyNext(this, types, outs, count);
-  }
 
  private:
   ~HBMapIterator() override { map_->dnref(); }
 
-  HBRefCount refs_;
   HBMap *map_;
   const HBMapEntry *position_;
 };

@@ -2,28 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "brlog.h"
+#include "brlog_testing.h"
 #include "hbobj_testing.h"
 #include "hbstr.h"
 #include "hbstralloc.h"
 
 namespace {
-
-struct LogLines {
-  std::vector<std::string> lines;
-};
-
-void capture(void *user, const char *tag, int severity, const char *format, va_list args) {
-  char message[512];
-  vsnprintf(message, sizeof message, format, args);
-  static_cast<LogLines *>(user)->lines.push_back(std::string(tag) + "|" +
-                                                 std::to_string(severity) + "|" + message);
-}
 
 void *asValue(intptr_t n) { return reinterpret_cast<void *>(n); }
 
@@ -41,7 +29,6 @@ class HBMapTest : public ::testing::Test {
   void SetUp() override { map_ = new HBMap(nullptr, 512, 512, nullptr); }
   void TearDown() override {
     if (map_) map_->dnref();
-    brlog__setThreadSink(nullptr, 0, nullptr, nullptr);
   }
   HBMap *map_ = nullptr;
   HBCounts counts_;
@@ -70,8 +57,7 @@ TEST_F(HBMapTest, KeysAndStringsAreCopiedUnlessToldOtherwise) {
 }
 
 TEST_F(HBMapTest, ReplaceDropsTheOldReferenceAndNoReplaceCollides) {
-  LogLines logs;
-  brlog__setThreadSink(capture, 20, &logs, nullptr);
+  BRLogCapture logs(20);
   auto *first = new HBCountingObj(&counts_);
   auto *second = new HBCountingObj(&counts_);
   ASSERT_EQ(map_->setAtKey("a", HBTYPE_IID_IHBOBJ, first, 0), 0);
@@ -129,7 +115,12 @@ TEST(HBMapDeathTest, SwitchingOrderOnAFilledMapAborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto *map = new HBMap(nullptr, 128, 128, nullptr);
   map->setAtKey("k", "v", 0);
-  EXPECT_DEATH(map->setFlags(HBMAP_FLAG_INSERTION_ORDER), "");
+  EXPECT_DEATH(
+      {
+        brlog__setThreadSink(brlogtest__stderrSink, BRLOG_ERROR, nullptr, nullptr);
+        map->setFlags(HBMAP_FLAG_INSERTION_ORDER);
+      },
+      "\\[BRABRT\\|1\\|brerror_t HBMap::setFlags\\(bruint_t\\):[0-9]+ +\\.ABORTING\\.");
   EXPECT_EQ(map->setFlags(0x0400), 0);  // other changeable bits are fine
   EXPECT_EQ(map->setFlags(0), 0);
   EXPECT_EQ(map->getFlags(), HBMAP_FLAG_OWNS_ALLOCATOR);
@@ -203,7 +194,11 @@ TEST_F(HBMapTest, FailureLeavesTheMapUnchanged) {
   sa->sadnref();
   ASSERT_EQ(map->setAtKey("a", "short", 0), 0);
   std::string huge(300, 'h');
-  EXPECT_EQ(map->setAtKey("a", huge.c_str(), 0), BRERROR_NO_MEMORY);
+  {
+    BRLogCapture logs(BRLOG_ERROR);
+    EXPECT_EQ(map->setAtKey("a", huge.c_str(), 0), BRERROR_NO_MEMORY);
+    EXPECT_EQ(logs.lines, (std::vector<std::string>{"HBMAP|1|OOM in Map allocator: 'a'\n"}));
+  }
   EXPECT_STREQ(map->getStringAtKey("a"), "short");
   auto *obj = new HBCountingObj(&counts_);
   int added = 0;
@@ -307,12 +302,10 @@ TEST_F(HBMapTest, IterateValuesOfStringsAndObjects) {
 }
 
 TEST(HBMapIterateValues, NullMapIsReported) {
-  LogLines logs;
-  brlog__setThreadSink(capture, 20, &logs, nullptr);
+  BRLogCapture logs(20);
   hbtype_t type = HBTYPE_ANY;
   IHBIter *out = nullptr;
   EXPECT_EQ(HBMap__iterateValues(nullptr, &type, &out), BRERROR_INVALID_ARGUMENT);
-  brlog__setThreadSink(nullptr, 0, nullptr, nullptr);
   ASSERT_EQ(logs.lines.size(), 1u);
   EXPECT_EQ(logs.lines[0].rfind("VERIFY|1|hbmap:", 0), 0u) << logs.lines[0];
   EXPECT_NE(logs.lines[0].find(" VERIFY(inMap != ((brptrint_t)0)) failed!\n"), std::string::npos);

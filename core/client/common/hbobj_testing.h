@@ -1,6 +1,6 @@
 // Test helpers for reference counting: an object that records every upref,
-// dnref and its destruction, so tests can show that nothing leaks and
-// nothing is released twice.
+// dnref, getifc and its destruction, so tests can show that nothing leaks,
+// nothing is released twice, and whether anyone looked at the object.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@ struct HBCounts {
   int uprefs = 0;
   int dnrefs = 0;
   int destroyed = 0;
+  int getifcs = 0;
 };
 
 class HBCountingObj : public IHBObj {
@@ -31,6 +32,7 @@ class HBCountingObj : public IHBObj {
     return count;
   }
   brerror_t getifc(hbtype_t id, void **out) override {
+    counts_->getifcs++;
     if (id != HBTYPE_IID_IHBOBJ) return BRERROR_NO_ENTRY;
     upref();
     *out = static_cast<IHBObj *>(this);

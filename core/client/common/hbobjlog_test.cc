@@ -2,27 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
-#include "brlog.h"
+#include "brlog_testing.h"
+#include "hbobj_testing.h"
 #include "hbstr.h"
 
 namespace {
-
-struct LogLines {
-  std::vector<std::string> lines;
-};
-
-// Only the dumps' own lines (tag "TEST"), not the arena's.
-void capture(void *user, const char *tag, int severity, const char *format, va_list args) {
-  if (std::string(tag) != "TEST") return;
-  char message[512];
-  vsnprintf(message, sizeof message, format, args);
-  static_cast<LogLines *>(user)->lines.push_back(std::string(tag) + "|" +
-                                                 std::to_string(severity) + "|" + message);
-}
 
 // An IHBMap that is not an HBMap: it forwards to one but hides its class.
 class ForwardingMap : public IHBMap {
@@ -57,8 +44,6 @@ class ForwardingMap : public IHBMap {
 
 class HBObjLogTest : public ::testing::Test {
  protected:
-  void SetUp() override { brlog__setThreadSink(capture, 20, &logs_, nullptr); }
-  void TearDown() override { brlog__setThreadSink(nullptr, 0, nullptr, nullptr); }
   std::vector<std::string> withoutPointers() const {
     std::vector<std::string> out;
     for (std::string line : logs_.lines) {
@@ -68,7 +53,8 @@ class HBObjLogTest : public ::testing::Test {
     }
     return out;
   }
-  LogLines logs_;
+  // Only the dumps' own lines (tag "TEST"), not the arena's.
+  BRLogCapture logs_{20, "TEST"};
 };
 
 TEST_F(HBObjLogTest, MapWithNestedValues) {
@@ -168,12 +154,23 @@ TEST_F(HBObjLogTest, DeepAndCyclicStructuresAreCutOff) {
   map->dnref();
 }
 
+// The sink would drop those lines anyway: what shows that the dump stopped
+// early is that nobody asked the nested object for an interface.
 TEST_F(HBObjLogTest, NothingIsWalkedAboveTheThreshold) {
+  HBCounts counts;
+  auto *probe = new HBCountingObj(&counts);
   auto *map = new HBMap(nullptr, 128, 128, nullptr);
   map->setAtKey("k", "v", 0);
+  map->setAtKey("probe", HBTYPE_IID_IHBOBJ, probe, 0);
+  probe->dnref();
   HBMap__logMap("TEST", 33, map);
   IHBObj__log("TEST", 33, static_cast<IHBMap *>(map));
   EXPECT_TRUE(logs_.lines.empty());
+  EXPECT_EQ(counts.getifcs, 0);
+
+  HBMap__logMap("TEST", 8, map);
+  EXPECT_GT(counts.getifcs, 0);
+  EXPECT_EQ(logs_.lines.size(), 3u);
   map->dnref();
 }
 

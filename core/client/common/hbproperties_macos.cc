@@ -2,13 +2,13 @@
 
 #include <errno.h>
 
-#include <cstring>
 #include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "brlog.h"
+#include "brstring.h"
 #include "platform_prefs.h"
 
 namespace {
@@ -42,9 +42,8 @@ class HBPropertiesFile : public HBProperties {
       value = *fallback;
     }
     if (buffer && size > 0) {
-      size_t n = value.size() < static_cast<size_t>(size) ? value.size() : size - 1;
-      memcpy(buffer, value.data(), n);
-      buffer[n] = '\0';
+      buffer[0] = '\0';
+      brstrcatn(buffer, value.c_str(), static_cast<size_t>(size));
     }
     return static_cast<brerror_t>(value.size());
   }

@@ -140,12 +140,12 @@ void HBStringAllocator::flushAllocator() {
 }
 
 int32_t HBStringAllocatorOnStack::saupref() {
-  brlog("STRALLOC", 1, "You can't reference count an on-stack string buffer!\n");
+  brlog("STRALLOC", 1, "You can't reference count an on-stack string buffer!");
   BRABORT();
 }
 
 int32_t HBStringAllocatorOnStack::sadnref() {
-  brlog("STRALLOC", 1, "You can't reference count an on-stack string buffer!\n");
+  brlog("STRALLOC", 1, "You can't reference count an on-stack string buffer!");
   BRABORT();
 }
 

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "brlog_testing.h"
+
 namespace {
 
 bool aligned8(const void *p) { return reinterpret_cast<uintptr_t>(p) % 8 == 0; }
@@ -106,8 +108,19 @@ TEST(HBStringAllocatorDeathTest, OnStackArenaRefusesReferenceCounting) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   alignas(8) char buffer[32];
   HBStringAllocatorOnStack onStack(buffer, sizeof buffer);
-  EXPECT_DEATH(onStack.saupref(), "");
-  EXPECT_DEATH(onStack.sadnref(), "");
+  const char *said = "\\[STRALLOC\\|1\\|You can't reference count an on-stack string buffer!\\]";
+  EXPECT_DEATH(
+      {
+        brlog__setThreadSink(brlogtest__stderrSink, BRLOG_ERROR, nullptr, nullptr);
+        onStack.saupref();
+      },
+      said);
+  EXPECT_DEATH(
+      {
+        brlog__setThreadSink(brlogtest__stderrSink, BRLOG_ERROR, nullptr, nullptr);
+        onStack.sadnref();
+      },
+      said);
 }
 
 TEST(HBStringAllocator, ReferenceCountKeepsItAlive) {

@@ -140,11 +140,14 @@ brerror_t HBStream__readLines(IHBStream *stream, int severity, hbstream_line_f c
   int64_t lastCallback = clock();
 
   for (;;) {
-    if (fill >= kLineBuffer - 1) {
+    // A full buffer without a line end holds more than 4,095 bytes of one
+    // line; the end of a 4,095-byte line takes the last byte and becomes its
+    // NUL.
+    if (fill >= kLineBuffer) {
       brlog("HBSTRM", 1, "Line longer than %d bytes -- giving up\n", kLineBuffer - 1);
       return BRERROR_NO_SPACE;
     }
-    brerror_t got = stream->read(buffer + fill, kLineBuffer - 1 - fill);
+    brerror_t got = stream->read(buffer + fill, kLineBuffer - fill);
     if (got == BRERROR_TIMED_OUT) {
       brlog("HBSTRM", 17, "READ TIMED OUT\n");
       const int64_t now = clock();

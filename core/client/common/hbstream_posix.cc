@@ -11,6 +11,7 @@
 #include <new>
 
 #include "brlog.h"
+#include "brstring.h"
 
 namespace {
 
@@ -160,9 +161,8 @@ brerror_t HBStreamPosix::allocateSpace(int64_t size) {
 brerror_t HBStreamPosix::getFilePath(char *buffer, int32_t size) {
   if (!hasPath_) return BRERROR_NO_ENTRY;
   if (buffer && size > 0) {
-    size_t n = path_.size() < static_cast<size_t>(size) ? path_.size() : size - 1;
-    memcpy(buffer, path_.data(), n);
-    buffer[n] = '\0';
+    buffer[0] = '\0';
+    brstrcatn(buffer, path_.c_str(), static_cast<size_t>(size));
   }
   return static_cast<brerror_t>(path_.size());
 }

@@ -204,12 +204,26 @@ TEST(ReadLinesTest, ReadErrorAndOverlongLineEndReading) {
     EXPECT_EQ(HBStream__readLines(stream.stream, 16, collect, &log), BRERROR_CONNECTION_RESET);
     EXPECT_EQ(log.lines, (std::vector<std::string>{"ok"}));
   }
-  {
+  for (size_t length : {4096u, 5000u}) {
     Scripted stream;
-    stream->data(std::string(5000, 'x') + "\n");
+    stream->data(std::string(length, 'x') + "\n");
     LineLog log;
-    EXPECT_EQ(HBStream__readLines(stream.stream, 16, collect, &log), BRERROR_NO_SPACE);
+    EXPECT_EQ(HBStream__readLines(stream.stream, 16, collect, &log), BRERROR_NO_SPACE) << length;
     EXPECT_TRUE(log.lines.empty());
+  }
+}
+
+TEST(ReadLinesTest, LineOf4095BytesIsStillALine) {
+  for (const char *end : {"\n", "\r\n"}) {
+    Scripted stream;
+    const std::string longest(4095, 'x');
+    stream->data(std::string("a\n") + longest).data(end).data("b\n");
+    LineLog log;
+    EXPECT_EQ(HBStream__readLines(stream.stream, 16, collect, &log), 0);
+    std::vector<std::string> expected{"a", longest};
+    if (end[0] == '\r') expected.push_back("");
+    expected.push_back("b");
+    EXPECT_EQ(log.lines, expected);
   }
 }
 

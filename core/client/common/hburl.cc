@@ -12,13 +12,6 @@ namespace {
 
 const char kTag[] = "HBURL";
 
-int hexval(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Replaces *slot with a heap copy of `length` bytes of `text` (null clears).
 brerror_t assign(char **slot, const char *text, size_t length) {
   char *copy = nullptr;
@@ -375,8 +368,8 @@ int32_t HBURL__decodePath(const char *text, char *out, int32_t size, const char 
   for (const char *p = text; p && *p; ++p) {
     char c = *p;
     if (c == '%') {
-      int hi = hexval(p[1]);
-      int lo = hi < 0 ? -1 : hexval(p[2]);
+      int hi = brutil_hexDigitValue(p[1]);
+      int lo = hi < 0 ? -1 : brutil_hexDigitValue(p[2]);
       if (lo < 0) {
         out[length < size ? length : size - 1] = '\0';
         return BRERROR_INVALID_ARGUMENT;

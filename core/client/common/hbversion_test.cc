@@ -5,22 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "brlog.h"
+#include "brlog_testing.h"
 
 namespace {
 
 class HbVersionTest : public ::testing::Test {
  protected:
-  void SetUp() override { brlog__setThreadSink(capture, 8, &lines_, nullptr); }
-  void TearDown() override { brlog__setThreadSink(nullptr, 0, nullptr, nullptr); }
-  static void capture(void *user, const char *tag, int severity, const char *format,
-                      va_list args) {
-    char line[256];
-    vsnprintf(line, sizeof line, format, args);
-    static_cast<std::vector<std::string> *>(user)->push_back(
-        std::string(tag) + "|" + std::to_string(severity) + "|" + line);
-  }
-  std::vector<std::string> lines_;
+  BRLogCapture log_{BRLOG_INFO};
 };
 
 TEST_F(HbVersionTest, ReadsUpToFourNumbersAfterTheLastBlank) {
@@ -39,7 +30,7 @@ TEST_F(HbVersionTest, ReadsUpToFourNumbersAfterTheLastBlank) {
     EXPECT_EQ(hbversion__parse(c.text, &v), 0);
     for (int i = 0; i < 4; i++) EXPECT_EQ(v.parts[i], c.parts[i]) << c.text << " part " << i;
   }
-  EXPECT_EQ(lines_.back(), "IMPORT|8|Parsed Version '1.2.3.4.5': [1.2.3.4]\n");
+  EXPECT_EQ(log_.lines.back(), "IMPORT|8|Parsed Version '1.2.3.4.5': [1.2.3.4]\n");
 }
 
 TEST_F(HbVersionTest, StopsAtAnInvalidCharacterWithAWarning) {
@@ -48,9 +39,9 @@ TEST_F(HbVersionTest, StopsAtAnInvalidCharacterWithAWarning) {
   EXPECT_EQ(v.parts[0], 2u);
   EXPECT_EQ(v.parts[1], 1u);
   EXPECT_EQ(v.parts[2], 0u);
-  ASSERT_EQ(lines_.size(), 2u);
-  EXPECT_EQ(lines_[0], "IMPORT|2|Invalid character in version '2.1b': 'b'\n");
-  EXPECT_EQ(lines_[1], "IMPORT|8|Parsed Version '2.1b': [2.1.0.0]\n");
+  ASSERT_EQ(log_.lines.size(), 2u);
+  EXPECT_EQ(log_.lines[0], "IMPORT|2|Invalid character in version '2.1b': 'b'\n");
+  EXPECT_EQ(log_.lines[1], "IMPORT|8|Parsed Version '2.1b': [2.1.0.0]\n");
 }
 
 }  // namespace
