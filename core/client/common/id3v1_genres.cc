@@ -1,4 +1,4 @@
-// The ID3v1 genre names: the 80 of the ID3 specification and the common
+// The ID3v1 genre names: the 80 of the original ID3 standard and the common
 // extension list that takes them to 148.
 #include "hbfmt_impl.h"
 
