@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "brlog.h"
+#include "brunicode.h"
 #include "hbdht.h"
 #include "hbfmt_impl.h"
 
@@ -38,29 +39,12 @@ const FrameRule kRules[] = {
 
 void appendUtf8(std::string *out, uint32_t code) {
   char b[4];
-  size_t n;
-  if (code < 0x80) {
-    b[0] = static_cast<char>(code);
-    n = 1;
-  } else if (code < 0x800) {
-    b[0] = static_cast<char>(0xC0 | code >> 6);
-    b[1] = static_cast<char>(0x80 | (code & 0x3F));
-    n = 2;
-  } else if (code < 0x10000) {
-    b[0] = static_cast<char>(0xE0 | code >> 12);
-    b[1] = static_cast<char>(0x80 | (code >> 6 & 0x3F));
-    b[2] = static_cast<char>(0x80 | (code & 0x3F));
-    n = 3;
-  } else {
-    b[0] = static_cast<char>(0xF0 | code >> 18);
-    b[1] = static_cast<char>(0x80 | (code >> 12 & 0x3F));
-    b[2] = static_cast<char>(0x80 | (code >> 6 & 0x3F));
-    b[3] = static_cast<char>(0x80 | (code & 0x3F));
-    n = 4;
-  }
+  int n = brunicode_cptoutf8(code, b, sizeof b);
   // Cut to the buffer (with room for the terminator), never inside a
   // character.
-  if (out->size() + n < kTextSize) out->append(b, n);
+  if (n > 0 && out->size() + static_cast<size_t>(n) < kTextSize) {
+    out->append(b, static_cast<size_t>(n));
+  }
 }
 
 // Decodes one text field of `encoding` from p[0..size) to UTF-8, ending at
