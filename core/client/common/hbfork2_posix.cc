@@ -76,6 +76,8 @@ class HBFork2PosixStream final : public IHBStream {
  private:
   ~HBFork2PosixStream() override { close(); }
   int32_t timeoutMs() const;
+  template <typename Io>
+  brerror_t transfer(bool writing, int32_t size, Io io);
 
   HBRefCount refs_;
   int kind_;
@@ -128,72 +130,60 @@ class HBFork2Posix final : public IHBFork2 {
 
 int32_t HBFork2PosixStream::timeoutMs() const { return owner_ ? owner_->timeoutMs() : -1; }
 
-brerror_t HBFork2PosixStream::read(void *buffer, int32_t size) {
-  if (kind_ == HBFORK2_STREAM_STDIN) {
-    brlog(kTag, 16, "  +++ {%p}{%d} Tried to read from a writer\n", static_cast<void *>(this), fd_);
+// Reading and writing differ only in the pipe end allowed to do it, what to
+// poll for, the system call and the words in the log; `io(len)` makes the
+// call on fd_.
+template <typename Io>
+brerror_t HBFork2PosixStream::transfer(bool writing, int32_t size, Io io) {
+  if (writing != (kind_ == HBFORK2_STREAM_STDIN)) {
+    brlog(kTag, 16,
+          writing ? "  +++ {%p}{%d} Tried to write to a reader\n" : "  +++ {%p}{%d} Tried to read from a writer\n",
+          static_cast<void *>(this), fd_);
     return BRERROR_INVALID_ARGUMENT;
   }
   if (fd_ < 0) {
-    brlog(kTag, 16, "  +++ {%p}{%d} Tried to read from an invalid handle\n", static_cast<void *>(this), fd_);
+    brlog(kTag, 16,
+          writing ? "  +++ {%p}{%d} Tried to write to an invalid handle\n"
+                  : "  +++ {%p}{%d} Tried to read from an invalid handle\n",
+          static_cast<void *>(this), fd_);
     return BRERROR_INVALID_ARGUMENT;
   }
-  brlog(kTag, 18, "  +++ {%p}{%d} Reading %d bytes\n", static_cast<void *>(this), fd_, size);
+  brlog(kTag, 18, writing ? "  +++ {%p}{%d} Writing %d bytes\n" : "  +++ {%p}{%d} Reading %d bytes\n",
+        static_cast<void *>(this), fd_, size);
   int32_t timeout = timeoutMs();
-  int ready = waitReady(fd_, POLLIN, timeout);
+  int ready = waitReady(fd_, writing ? POLLOUT : POLLIN, timeout);
   if (ready < 0) {
     brlog(kTag, 19, "  +++ {%p}{%d} Select failed: %d\n", static_cast<void *>(this), fd_, -ready);
     return brposix__maperrno(-ready);
   }
   if (ready == 0) {
-    brlog(kTag, 18, "  +++ {%p}{%d} Can't read from STDIN after %d ms!\n", static_cast<void *>(this), fd_,
-          timeout);
+    brlog(kTag, 18,
+          writing ? "  +++ {%p}{%d} Can't write to STDIN after %d ms!\n"
+                  : "  +++ {%p}{%d} Can't read from STDIN after %d ms!\n",
+          static_cast<void *>(this), fd_, timeout);
     return BRERROR_TIMED_OUT;
   }
   ssize_t n;
   do {
-    n = ::read(fd_, buffer, size < 0 ? 0 : static_cast<size_t>(size));
+    n = io(size < 0 ? 0 : static_cast<size_t>(size));
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     int err = errno;
-    brlog(kTag, 19, "  +++ {%p}{%d} Read error: %d\n", static_cast<void *>(this), fd_, err);
+    brlog(kTag, 19, writing ? "  +++ {%p}{%d} Write error: %d\n" : "  +++ {%p}{%d} Read error: %d\n",
+          static_cast<void *>(this), fd_, err);
     return brposix__maperrno(err);
   }
-  brlog(kTag, 19, "  +++ {%p}{%d} Read %d bytes\n", static_cast<void *>(this), fd_, static_cast<int>(n));
+  brlog(kTag, 19, writing ? "  +++ {%p}{%d} Wrote %d bytes\n" : "  +++ {%p}{%d} Read %d bytes\n",
+        static_cast<void *>(this), fd_, static_cast<int>(n));
   return static_cast<brerror_t>(n);
 }
 
+brerror_t HBFork2PosixStream::read(void *buffer, int32_t size) {
+  return transfer(false, size, [&](size_t len) { return ::read(fd_, buffer, len); });
+}
+
 brerror_t HBFork2PosixStream::write(const void *data, int32_t size) {
-  if (kind_ != HBFORK2_STREAM_STDIN) {
-    brlog(kTag, 16, "  +++ {%p}{%d} Tried to write to a reader\n", static_cast<void *>(this), fd_);
-    return BRERROR_INVALID_ARGUMENT;
-  }
-  if (fd_ < 0) {
-    brlog(kTag, 16, "  +++ {%p}{%d} Tried to write to an invalid handle\n", static_cast<void *>(this), fd_);
-    return BRERROR_INVALID_ARGUMENT;
-  }
-  brlog(kTag, 18, "  +++ {%p}{%d} Writing %d bytes\n", static_cast<void *>(this), fd_, size);
-  int32_t timeout = timeoutMs();
-  int ready = waitReady(fd_, POLLOUT, timeout);
-  if (ready < 0) {
-    brlog(kTag, 19, "  +++ {%p}{%d} Select failed: %d\n", static_cast<void *>(this), fd_, -ready);
-    return brposix__maperrno(-ready);
-  }
-  if (ready == 0) {
-    brlog(kTag, 18, "  +++ {%p}{%d} Can't write to STDIN after %d ms!\n", static_cast<void *>(this), fd_,
-          timeout);
-    return BRERROR_TIMED_OUT;
-  }
-  ssize_t n;
-  do {
-    n = ::write(fd_, data, size < 0 ? 0 : static_cast<size_t>(size));
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) {
-    int err = errno;
-    brlog(kTag, 19, "  +++ {%p}{%d} Write error: %d\n", static_cast<void *>(this), fd_, err);
-    return brposix__maperrno(err);
-  }
-  brlog(kTag, 19, "  +++ {%p}{%d} Wrote %d bytes\n", static_cast<void *>(this), fd_, static_cast<int>(n));
-  return static_cast<brerror_t>(n);
+  return transfer(true, size, [&](size_t len) { return ::write(fd_, data, len); });
 }
 
 int64_t HBFork2PosixStream::sendTo(IHBStream *destination, int64_t count) {
