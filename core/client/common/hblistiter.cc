@@ -168,23 +168,7 @@ int32_t HBListIterator::dnref() {
 }
 
 brerror_t HBListIterator::getifc(hbtype_t id, void **out) {
-  switch (id) {
-    case HBTYPE_IID_IHBOBJ:
-    case HBTYPE_IID_IHBITER:
-      *out = static_cast<IHBIter *>(this);
-      break;
-    case HBTYPE_CID_HBLISTITERATOR:
-      *out = this;
-      break;
-    case HBTYPE_IID_IHBNAMEDARGUMENT:
-      if (!name_) return BRERROR_NO_ENTRY;
-      *out = static_cast<IHBNamedArgument *>(this);
-      break;
-    default:
-      return BRERROR_NO_ENTRY;
-  }
-  upref();
-  return BRERROR_NONE;
+  return HBNamedArgument__getifc<IHBIter>(this, HBTYPE_IID_IHBITER, HBTYPE_CID_HBLISTITERATOR, name_, id, out);
 }
 
 brerror_t HBListIterator::getNext(hbtype_t *type, void **out) {

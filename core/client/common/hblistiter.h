@@ -1,5 +1,5 @@
 // hblistiter: the iterator interface IHBIter, the named-argument interface,
-// and the two list iterators.
+// the getifc helper its implementers share, and the two list iterators.
 //
 // HBListIterator walks a brlist of elements of one hbtype_t; with a name it
 // is how a named array travels as an RPC argument. When it owns its list it
@@ -33,6 +33,26 @@ class IHBNamedArgument : public IHBObj {
  public:
   virtual const char *getNamedArgumentName() = 0;
 };
+
+// getifc of an object that is its `Main` interface and a named argument:
+// IHBOBJ and `mainIid` answer `Main`, `classId` the object itself, and
+// IHBNAMEDARGUMENT only while `name` is set. One reference on an answer;
+// `out` is untouched on -3.
+template <class Main, class Self>
+brerror_t HBNamedArgument__getifc(Self *self, hbtype_t mainIid, hbtype_t classId, const char *name, hbtype_t id,
+                                  void **out) {
+  if (id == HBTYPE_IID_IHBOBJ || id == mainIid) {
+    *out = static_cast<Main *>(self);
+  } else if (id == classId) {
+    *out = self;
+  } else if (id == HBTYPE_IID_IHBNAMEDARGUMENT && name) {
+    *out = static_cast<IHBNamedArgument *>(self);
+  } else {
+    return BRERROR_NO_ENTRY;
+  }
+  self->upref();
+  return BRERROR_NONE;
+}
 
 // The count and the answers of an iterator that offers nothing beside
 // IHBIter (the map's key iterator, HBObjIter): IHBOBJ and IHBITER.

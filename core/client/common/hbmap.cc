@@ -78,23 +78,7 @@ int32_t HBMap::dnref() {
 }
 
 brerror_t HBMap::getifc(hbtype_t id, void **out) {
-  switch (id) {
-    case HBTYPE_IID_IHBOBJ:
-    case HBTYPE_IID_IHBMAP:
-      *out = static_cast<IHBMap *>(this);
-      break;
-    case HBTYPE_CID_HBMAP:
-      *out = this;
-      break;
-    case HBTYPE_IID_IHBNAMEDARGUMENT:
-      if (!name_) return BRERROR_NO_ENTRY;
-      *out = static_cast<IHBNamedArgument *>(this);
-      break;
-    default:
-      return BRERROR_NO_ENTRY;
-  }
-  upref();
-  return BRERROR_NONE;
+  return HBNamedArgument__getifc<IHBMap>(this, HBTYPE_IID_IHBMAP, HBTYPE_CID_HBMAP, name_, id, out);
 }
 
 HBMapEntry *HBMap::first() const {
