@@ -17,6 +17,7 @@
 
 #include "brlog.h"
 #include "hbimg.h"
+#include "hbimg_decoder.h"
 
 namespace {
 
@@ -190,7 +191,7 @@ int jpegStepReadRows(JpegDecodeState *s, JSAMPARRAY rows) {
   return BRERROR_NONE;
 }
 
-class HBImageDecoderJPEG final : public IHBImgDecoder {
+class HBImageDecoderJPEG final : public HBImgDecoderBase {
  public:
   explicit HBImageDecoderJPEG(JpegDecodeState *state) : s_(state) {
     jpegSetErrorManager(&s_->err);
@@ -207,25 +208,11 @@ class HBImageDecoderJPEG final : public IHBImgDecoder {
     delete s_;
   }
 
-  int32_t upref() override { return refs_.retain(); }
-  int32_t dnref() override {
-    int32_t left = refs_.release();
-    if (left == 0) delete this;
-    return left;
-  }
-  brerror_t getifc(hbtype_t id, void **out) override {
-    if (id != HBTYPE_IID_IHBOBJ && id != HBTYPE_IID_IHBIMGDECODER) return BRERROR_NO_ENTRY;
-    upref();
-    *out = static_cast<IHBImgDecoder *>(this);
-    return BRERROR_NONE;
-  }
-
   brerror_t decodeHeader(HBImgHeader *header, const uint8_t *firstBytes, int32_t count,
                          IHBStream *stream) override;
   brerror_t decodeImage(HBImg **image, HBImgHeader *header, IHBStream *stream) override;
 
  private:
-  HBRefCount refs_;
   JpegDecodeState *s_;
   // A step's failure as the caller sees it: the stream's own error, -24
   // when the data ran out (the end marker we handed out was hit), else -1.
@@ -315,13 +302,10 @@ brerror_t HBImageDecoderJPEG::decodeImage(HBImg **image, HBImgHeader *header, IH
     return BRERROR_UNSPECIFIED;
   }
 
-  HBImg *raw = nullptr;
-  if ((err = HBImg__new(&raw, static_cast<int32_t>(sw), static_cast<int32_t>(sh), 24, 0)) < 0) {
-    return err;
-  }
-  HBRef<HBImg> out(raw);
-  std::vector<JSAMPROW> rows(static_cast<size_t>(sh));
-  for (int32_t y = 0; y < sh; y++) rows[y] = out->getRow(y);
+  HBRef<HBImg> out;
+  std::vector<uint8_t *> rows;
+  err = HBImgDecoder__newImageRows(static_cast<int32_t>(sw), static_cast<int32_t>(sh), &out, &rows);
+  if (err < 0) return err;
   if ((err = jpegStepReadRows(s_, rows.data())) < 0) err = stepError(err);
   if (err < 0 && err != BRERROR_UNSPECIFIED) {
     brlog(kTag, 1, "FAILED TO READ SCANLINE!\n");

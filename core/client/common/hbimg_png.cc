@@ -15,6 +15,7 @@
 
 #include "brlog.h"
 #include "hbimg.h"
+#include "hbimg_decoder.h"
 
 namespace {
 
@@ -127,7 +128,7 @@ int pngStepReadImage(PngState *s, png_bytepp rows) {
   return BRERROR_NONE;
 }
 
-class HBImageDecoderPNG final : public IHBImgDecoder {
+class HBImageDecoderPNG final : public HBImgDecoderBase {
  public:
   explicit HBImageDecoderPNG(PngState *state) : s_(state) {}
   ~HBImageDecoderPNG() override {
@@ -135,25 +136,11 @@ class HBImageDecoderPNG final : public IHBImgDecoder {
     delete s_;
   }
 
-  int32_t upref() override { return refs_.retain(); }
-  int32_t dnref() override {
-    int32_t left = refs_.release();
-    if (left == 0) delete this;
-    return left;
-  }
-  brerror_t getifc(hbtype_t id, void **out) override {
-    if (id != HBTYPE_IID_IHBOBJ && id != HBTYPE_IID_IHBIMGDECODER) return BRERROR_NO_ENTRY;
-    upref();
-    *out = static_cast<IHBImgDecoder *>(this);
-    return BRERROR_NONE;
-  }
-
   brerror_t decodeHeader(HBImgHeader *header, const uint8_t *firstBytes, int32_t count,
                          IHBStream *stream) override;
   brerror_t decodeImage(HBImg **image, HBImgHeader *header, IHBStream *stream) override;
 
  private:
-  HBRefCount refs_;
   PngState *s_;
   std::vector<uint8_t> prefix_;
   bool headerRead_ = false;
@@ -201,11 +188,9 @@ brerror_t HBImageDecoderPNG::decodeImage(HBImg **image, HBImgHeader *header, IHB
     brlog(kTag, 1, "Unsupported bit depth: %d\n", bitsPerPixel);
     return BRERROR_INVALID_ARGUMENT;
   }
-  HBImg *raw = nullptr;
-  if ((err = HBImg__new(&raw, header->width, header->height, 24, 0)) < 0) return err;
-  HBRef<HBImg> out(raw);
-  std::vector<png_bytep> rows(static_cast<size_t>(h));
-  for (int32_t y = 0; y < h; y++) rows[y] = out->getRow(y);
+  HBRef<HBImg> out;
+  std::vector<uint8_t *> rows;
+  if ((err = HBImgDecoder__newImageRows(header->width, header->height, &out, &rows)) < 0) return err;
   if ((err = pngStepReadImage(s_, rows.data())) < 0) {
     brlog(kTag, 1, "Failed decoding PNG!\n");
     brlog(kTag, 16, "libpng: %s\n", s_->message);
