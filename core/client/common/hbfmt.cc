@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "brlog.h"
+#include "hbdht.h"
 #include "hbfmt_impl.h"
 #include "hbmemstream.h"
 
@@ -490,4 +491,58 @@ brerror_t hbfmt__span(HBFormatImplInfo_t *info, int64_t at, const uint8_t **p, i
   *p = info->data + index;
   *count = info->avail - static_cast<int32_t>(index);
   return BRERROR_NONE;
+}
+
+namespace {
+
+// Hands the slice's bytes from *pos up to file offset `end` to take(p, n)
+// piece by piece, moving *pos and info->used past each piece it accepts:
+// 1 at `end` or when take refuses a piece, else parseSlice's answer.
+template <typename Take>
+brerror_t consumeUpTo(HBFormatImplInfo_t *info, int64_t *pos, int64_t end, Take take) {
+  while (*pos < end) {
+    const uint8_t *p;
+    int32_t n;
+    brerror_t rc = hbfmt__span(info, *pos, &p, &n);
+    if (rc != 0) return rc == 1 ? 0 : rc;
+    int32_t count = end - *pos < n ? static_cast<int32_t>(end - *pos) : n;
+    if (!take(p, count)) return 1;
+    *pos += count;
+    info->used = static_cast<int32_t>(*pos - info->offset);
+  }
+  return 1;
+}
+
+}  // namespace
+
+brerror_t hbfmt__gather(HBFormatImplInfo_t *info, int64_t *pos, int64_t end, std::vector<uint8_t> *out) {
+  return consumeUpTo(info, pos, end, [out](const uint8_t *p, int32_t n) {
+    out->insert(out->end(), p, p + n);
+    return true;
+  });
+}
+
+brerror_t hbfmt__fillPicture(HBFormatImplInfo_t *info, int64_t *pos, int64_t end, IHBMemStream **picture) {
+  return consumeUpTo(info, pos, end, [picture](const uint8_t *p, int32_t n) {
+    if ((*picture)->write(p, n) == n) return true;
+    // A picture that cannot be stored is dropped.
+    (*picture)->dnref();
+    *picture = nullptr;
+    return false;
+  });
+}
+
+void hbfmt__reportPicture(IHBFormatImplSink *sink, IHBMemStream *picture, const char *mime) {
+  IHBStream *withType = nullptr;
+  if (picture->seek(0, HBSEEK_SET) == 0 && HBStreamWithMimeType__new(picture, mime, &withType) == 0) {
+    sink->notifyItemFound("vqz-tn", HBTYPE_IID_IHBSTREAM, static_cast<IHBObj *>(withType));
+    withType->dnref();
+  }
+}
+
+void hbfmt__reportAlbumHash(IHBFormatImplSink *sink, const std::string &text) {
+  char hash[32];
+  HBDHT__generateHash(reinterpret_cast<const unsigned char *>(text.data()), static_cast<int>(text.size()), hash,
+                      sizeof hash, 0);
+  sink->notifyItemFound("vqz-UniqueAlbumID", HBTYPE_STRING, hash);
 }

@@ -1,11 +1,14 @@
 // hbfmt_impl: helpers shared by the format implementations (hbfmt*.cc):
-// byte-order reads, calendar conversion, the stream for embedded pictures,
-// and the alignment of a slice on the offset an implementation expects.
+// byte-order reads, calendar conversion, the stream for embedded pictures
+// and its report, the album identity, and the alignment of a slice on the
+// offset an implementation expects (with gathering across slices).
 // Internal to the media parsers; all functions are reentrant.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "hbfmt.h"
 #include "hbstream.h"
@@ -44,6 +47,25 @@ brerror_t hbfmt__at(HBFormatImplInfo_t *info, int64_t at, int32_t need, const ui
 // 1 when `at` lies beyond the slice (info->wantOffset asks for it); -5 when
 // it lies before.
 brerror_t hbfmt__span(HBFormatImplInfo_t *info, int64_t at, const uint8_t **p, int32_t *count);
+
+// Appends the slice's bytes from *pos up to file offset `end` to *out,
+// moving *pos and info->used along: 1 once *pos reaches `end`, else the
+// value parseSlice hands to the parser (0 to wait for the next slice, or
+// -5).
+brerror_t hbfmt__gather(HBFormatImplInfo_t *info, int64_t *pos, int64_t end, std::vector<uint8_t> *out);
+
+// Writes the slice's bytes from *pos up to file offset `end` into *picture,
+// moving *pos and info->used along: 1 once *pos reaches `end` or the
+// picture could not be stored (then it is released and *picture is null),
+// else the value parseSlice hands to the parser.
+brerror_t hbfmt__fillPicture(HBFormatImplInfo_t *info, int64_t *pos, int64_t end, IHBMemStream **picture);
+
+// Reports the whole picture, rewound, as "vqz-tn" with its MIME type; the
+// picture keeps the caller's reference.
+void hbfmt__reportPicture(IHBFormatImplSink *sink, IHBMemStream *picture, const char *mime);
+
+// Reports the album identity "vqz-UniqueAlbumID" made from `text`.
+void hbfmt__reportAlbumHash(IHBFormatImplSink *sink, const std::string &text);
 
 // A growable read/write memory stream for picture bytes with room for
 // `expected` bytes (at most 16 MiB reserved up front): writes append, reads

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "brlog.h"
-#include "hbdht.h"
 #include "hbfmt_impl.h"
 
 namespace {
@@ -43,13 +42,6 @@ struct Box {
   int64_t end;
   uint32_t type;
 };
-
-void reportHash(IHBFormatImplSink *sink, const std::string &text) {
-  char hash[32];
-  HBDHT__generateHash(reinterpret_cast<const unsigned char *>(text.data()), static_cast<int>(text.size()), hash,
-                      sizeof hash, 0);
-  sink->notifyItemFound("vqz-UniqueAlbumID", HBTYPE_STRING, hash);
-}
 
 class HBFmtImplAac final : public IHBFormatImpl {
  public:
@@ -212,16 +204,8 @@ class HBFmtImplAac final : public IHBFormatImpl {
   }
 
   brerror_t gather(HBFormatImplInfo_t *info) {
-    while (pos_ < gatherEnd_) {
-      const uint8_t *p;
-      int32_t n;
-      brerror_t rc = hbfmt__span(info, pos_, &p, &n);
-      if (rc != 0) return rc == 1 ? 0 : rc;
-      int32_t take = gatherEnd_ - pos_ < n ? static_cast<int32_t>(gatherEnd_ - pos_) : n;
-      gathered_.insert(gathered_.end(), p, p + take);
-      pos_ += take;
-      info->used = static_cast<int32_t>(pos_ - info->offset);
-    }
+    brerror_t rc = hbfmt__gather(info, &pos_, gatherEnd_, &gathered_);
+    if (rc != 1) return rc;
     if (imageNext_) return startImage();
     item();
     return skipBox();
@@ -255,28 +239,13 @@ class HBFmtImplAac final : public IHBFormatImpl {
   }
 
   brerror_t image(HBFormatImplInfo_t *info) {
-    while (pos_ < box_.end) {
-      const uint8_t *p;
-      int32_t n;
-      brerror_t rc = hbfmt__span(info, pos_, &p, &n);
-      if (rc != 0) return rc == 1 ? 0 : rc;
-      int32_t take = box_.end - pos_ < n ? static_cast<int32_t>(box_.end - pos_) : n;
-      if (picture_->write(p, take) != take) {
-        // A picture that cannot be stored is dropped.
-        picture_->dnref();
-        picture_ = nullptr;
-        return skipBox();
-      }
-      pos_ += take;
-      info->used = static_cast<int32_t>(pos_ - info->offset);
+    brerror_t rc = hbfmt__fillPicture(info, &pos_, box_.end, &picture_);
+    if (rc != 1) return rc;
+    if (picture_) {
+      hbfmt__reportPicture(sink_, picture_, mime_.c_str());
+      picture_->dnref();
+      picture_ = nullptr;
     }
-    IHBStream *withType = nullptr;
-    if (picture_->seek(0, HBSEEK_SET) == 0 && HBStreamWithMimeType__new(picture_, mime_.c_str(), &withType) == 0) {
-      sink_->notifyItemFound("vqz-tn", HBTYPE_IID_IHBSTREAM, static_cast<IHBObj *>(withType));
-      withType->dnref();
-    }
-    picture_->dnref();
-    picture_ = nullptr;
     return skipBox();
   }
 
@@ -292,7 +261,7 @@ class HBFmtImplAac final : public IHBFormatImpl {
       if (key) {
         sink_->notifyItemFound(key, HBTYPE_STRING, text.c_str());
       } else if (item == kFree && meanMatched_ && nameMatched_ && !text.empty()) {
-        reportHash(sink_, text);
+        hbfmt__reportAlbumHash(sink_, text);
       }
       return;
     }
@@ -308,7 +277,7 @@ class HBFmtImplAac final : public IHBFormatImpl {
       sink_->notifyItemFound("genre", HBTYPE_STRING, id3v1__genreName(hbfmt__be16(p) - 1));
     } else if (item == kPlid && n >= 8) {
       snprintf(text, sizeof text, "%02X%02X%02X%02X%02X%02X%02X%02X", p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7]);
-      reportHash(sink_, text);
+      hbfmt__reportAlbumHash(sink_, text);
     }
   }
 

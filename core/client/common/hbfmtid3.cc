@@ -10,7 +10,6 @@
 
 #include "brlog.h"
 #include "brunicode.h"
-#include "hbdht.h"
 #include "hbfmt_impl.h"
 
 namespace {
@@ -108,13 +107,6 @@ bool decodeText(int encoding, const uint8_t *p, size_t size, std::string *out, s
       brlog(kTag, 16, "ID3 Str-Err: (UNK ENC BYTE: 0x%x)\n", encoding);
       return false;
   }
-}
-
-void reportHash(IHBFormatImplSink *sink, const std::string &text) {
-  char hash[32];
-  HBDHT__generateHash(reinterpret_cast<const unsigned char *>(text.data()), static_cast<int>(text.size()), hash,
-                      sizeof hash, 0);
-  sink->notifyItemFound("vqz-UniqueAlbumID", HBTYPE_STRING, hash);
 }
 
 class HBFmtImplId3 final : public IHBFormatImpl {
@@ -222,16 +214,8 @@ class HBFmtImplId3 final : public IHBFormatImpl {
   }
 
   brerror_t gather(HBFormatImplInfo_t *info) {
-    while (pos_ < gatherEnd_) {
-      const uint8_t *p;
-      int32_t n;
-      brerror_t rc = hbfmt__span(info, pos_, &p, &n);
-      if (rc != 0) return rc == 1 ? 0 : rc;
-      int32_t take = gatherEnd_ - pos_ < n ? static_cast<int32_t>(gatherEnd_ - pos_) : n;
-      gathered_.insert(gathered_.end(), p, p + take);
-      pos_ += take;
-      info->used = static_cast<int32_t>(pos_ - info->offset);
-    }
+    brerror_t rc = hbfmt__gather(info, &pos_, gatherEnd_, &gathered_);
+    if (rc != 1) return rc;
     size_t imageStart = 0;
     if (frame(&imageStart)) {
       // The image is what follows the picture's fields up to the frame's end.
@@ -254,35 +238,18 @@ class HBFmtImplId3 final : public IHBFormatImpl {
   }
 
   brerror_t image(HBFormatImplInfo_t *info) {
-    while (pos_ < frameEnd_) {
-      const uint8_t *p;
-      int32_t n;
-      brerror_t rc = hbfmt__span(info, pos_, &p, &n);
-      if (rc != 0) return rc == 1 ? 0 : rc;
-      int32_t take = frameEnd_ - pos_ < n ? static_cast<int32_t>(frameEnd_ - pos_) : n;
-      if (picture_->write(p, take) != take) {
-        // A picture that cannot be stored is dropped.
-        picture_->dnref();
-        picture_ = nullptr;
-        pos_ = frameEnd_;
-        step_ = kFrameHeader;
-        return 1;
-      }
-      pos_ += take;
-      info->used = static_cast<int32_t>(pos_ - info->offset);
+    brerror_t rc = hbfmt__fillPicture(info, &pos_, frameEnd_, &picture_);
+    if (rc != 1) return rc;
+    if (picture_) {
+      void *bytes = nullptr;
+      uint32_t length = 0;
+      picture_->getBuffer(&bytes, &length);
+      // An empty picture is not reported.
+      if (length > 0) hbfmt__reportPicture(sink_, picture_, mime_.c_str());
+      picture_->dnref();
+      picture_ = nullptr;
     }
-    IHBStream *withType = nullptr;
-    void *bytes = nullptr;
-    uint32_t length = 0;
-    picture_->getBuffer(&bytes, &length);
-    // An empty picture is not reported.
-    if (length > 0 && picture_->seek(0, HBSEEK_SET) == 0 &&
-        HBStreamWithMimeType__new(picture_, mime_.c_str(), &withType) == 0) {
-      sink_->notifyItemFound("vqz-tn", HBTYPE_IID_IHBSTREAM, static_cast<IHBObj *>(withType));
-      withType->dnref();
-    }
-    picture_->dnref();
-    picture_ = nullptr;
+    pos_ = frameEnd_;
     step_ = kFrameHeader;
     return 1;
   }
@@ -312,7 +279,7 @@ class HBFmtImplId3 final : public IHBFormatImpl {
         if (description != "iTunes_CDDB_IDs" && description != "iTunes_CDDB_1") return false;
         size_t rest = 4 + used;
         if (!decodeText(p[0], p + rest, size - rest, &text, &used) || text.empty()) return false;
-        reportHash(sink_, text);
+        hbfmt__reportAlbumHash(sink_, text);
         return false;
       }
       case kCdToc: {
@@ -321,7 +288,7 @@ class HBFmtImplId3 final : public IHBFormatImpl {
           text.push_back(kHex[p[i] >> 4]);
           text.push_back(kHex[p[i] & 0xF]);
         }
-        reportHash(sink_, text);
+        hbfmt__reportAlbumHash(sink_, text);
         return false;
       }
       case kPicture:
